@@ -1,0 +1,31 @@
+// The few operations the run needs from the operating system. One
+// implementation file per platform, chosen by the build:
+// platform-win32.cpp, platform-posix.cpp, and platform-plain.cpp for anything
+// else, which builds everywhere and fails clearly instead of waiting.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// One keystroke from the console itself, not from standard input, without
+// echo and without Enter. An extended key (arrow, function key) yields two
+// codes: first 0 or 0xE0, then its second code from the next call without
+// waiting. With no console to read, returns at once with kNoKey.
+int readKey();
+
+// Returned by readKey when there is no console to read a key from.
+constexpr int kNoKey = -1;
+
+// The save-file dialog titled "Convert Nolix Talvik Editor Executable", which
+// only accepts an existing file. Stores the chosen path in `path` and returns
+// true, or returns false when cancelled, failed or unavailable.
+bool choosePathByDialog(std::string& path);
+
+// The size of the open file in bytes. False when it cannot be found or the
+// file is not a regular file (a directory, a device, a pipe).
+bool fileSize(std::FILE* file, uint64_t& size);
+
+// Pushes everything written to `file` through to the disk. False on any
+// failure.
+bool flushToDisk(std::FILE* file);

@@ -1,0 +1,92 @@
+#include "patchcore.h"
+#include "platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// Each message must stand on the screen before the program waits for a key.
+void say(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+void fatalError(const char* message) {
+    std::printf("Error: %s\nPress any key to quit", message);
+    std::fflush(stdout);
+    readKey();
+    std::exit(1);
+}
+
+int runPatcher(int argc, char** argv, const Catalogue& catalogue) {
+    if (catalogue.banner)
+        say(catalogue.banner);
+
+    // Kept whole however long: cutting it down could name another file.
+    std::string path;
+    if (argc >= 2) {
+        path = argv[1];
+    } else {
+        if (catalogue.pathPrompt)
+            say(catalogue.pathPrompt);
+        if (!choosePathByDialog(path))
+            fatalError("No file selected");
+        say(path.c_str());
+        say("\n");
+    }
+
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        fatalError("Can not open file for read");
+
+    // A directory, a device or a file of 4 GiB or more is never read whole.
+    uint64_t fileBytes = 0;
+    if (!fileSize(file, fileBytes) || fileBytes > UINT32_MAX)
+        fatalError("Can not read file");
+
+    TargetImage image{nullptr, static_cast<uint32_t>(fileBytes)};
+    // One byte at least: an empty file is not talvik.exe, not a lack of memory.
+    image.bytes = static_cast<uint8_t*>(std::malloc(image.size ? image.size : 1));
+    if (!image.bytes)
+        fatalError("No memory");
+    if (std::fread(image.bytes, 1, image.size, file) != image.size)
+        fatalError("Can not read file");
+
+    int detected = kStateCount;
+    for (int i = 0; i < kStateCount && detected == kStateCount; ++i) {
+        if (matchPatchSet(image.bytes, image.size, catalogue.states[i].set))
+            detected = i;
+    }
+    if (detected == kStateCount)
+        fatalError("Not talvik.exe from Nolix Talvik Editor 3.4 or 3.5");
+    say(catalogue.states[detected].message);
+    std::fclose(file);
+
+    say(catalogue.choicePrompt);
+    const StateIndex target = chooseTargetState(static_cast<StateIndex>(detected), readKey());
+    if (target == kStateCount)
+        fatalError("Invalid input");
+
+    // Updated in place, never truncated: an interrupted write leaves a file of
+    // full length that differs only in patch runs, which a rerun recognises
+    // and repairs.
+    file = std::fopen(path.c_str(), "r+b");
+    if (!file)
+        fatalError("Can not open file for write");
+    // Cannot fail: within a version the normal and modified sets share their
+    // records, and the fallback set reaches further into the file than both.
+    applyPatchSet(image.bytes, image.size, catalogue.states[target].set);
+    if (std::fwrite(image.bytes, 1, image.size, file) != image.size || !flushToDisk(file))
+        fatalError("Can not write file");
+    std::free(image.bytes);
+    if (std::fclose(file) != 0)
+        fatalError("Can not write file");
+
+    say("Done\nPress any key to quit");
+    readKey();
+    return 0;
+}
