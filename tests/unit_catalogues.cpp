@@ -1,4 +1,5 @@
 #include "fpenabler/catalogue.h"
+#include "gridenlarger/catalogue.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,7 @@ struct Program {
 };
 const Program kPrograms[] = {
     {"fpenabler", fpenablerCatalogue()},
+    {"gridenlarger", gridenlargerCatalogue()},
 };
 
 }  // namespace
@@ -160,4 +162,33 @@ TEST(FloatCoordinates, Version34IsVersion35Moved) {
             EXPECT_EQ(textOf(v35[i]), textOf(v34[i]));
         }
     }
+}
+
+TEST(GridRange, ValuesAreWhatTheProgramPromises) {
+    // Per site: its type, the stock value and the enlarged one.
+    struct Site {
+        char type;
+        double normal, enlarged;
+    } sites[] = {
+        {'f', 4096.0, 16384.0}, {'f', -4096.0, -16384.0}, {'i', 10000, 20000}, {'f', 0.03125, 0.015625},
+        {'f', 256.0, 128.0},    {'d', 256.0, 128.0},      {'d', 0.03125, 0.015625},
+    };
+    const Catalogue& c = gridenlargerCatalogue();
+    for (int family : {kNormal35, kNormal34}) {
+        const std::vector<PatchRecord> normal = recordsOf(c.states[family].set);
+        const std::vector<PatchRecord> enlarged = recordsOf(c.states[family + 1].set);
+        ASSERT_EQ(normal.size(), 7u);
+        for (size_t i = 0; i < 7; ++i) {
+            SCOPED_TRACE(testing::Message() << "state " << family << " site " << i);
+            EXPECT_EQ(normal[i].length, sites[i].type == 'd' ? 8u : 4u);
+            EXPECT_EQ(valueOf(normal[i], sites[i].type), sites[i].normal);
+            EXPECT_EQ(valueOf(enlarged[i], sites[i].type), sites[i].enlarged);
+        }
+    }
+    // Spot checks against the bytes as they stand in the editor.
+    const std::vector<PatchRecord> n35 = recordsOf(c.states[kNormal35].set);
+    EXPECT_EQ(littleEndian(n35[1]), 0xC5800000u);
+    EXPECT_EQ(littleEndian(n35[6]), 0x3FA0000000000000u);
+    EXPECT_EQ(n35[0].offset, 0x215F9u);
+    EXPECT_EQ(recordsOf(c.states[kNormal34].set)[6].offset, 0xB86E8u);
 }
