@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""Runs the end-to-end cases against built patchers.
+
+  run.py --program fpenabler=PATH --program gridenlarger=PATH
+         [--prefix "wine"] [--crlf] [--windows-paths] [--skip TAG,...]
+         [--timeout SECONDS] [-k PATTERN]
+
+Tags of cases that only apply to the POSIX build run natively, skipped with
+--skip or the E2E_SKIP environment variable (comma separated):
+  tty       the terminal path prompt, key reads from /dev/tty, terminal modes
+  setuid    the read-only case as root, which runs the program as nobody
+  rlimit    writes cut short by a file size limit
+  longpath  a path of 300 characters
+Exits 0 when every case passed.
+"""
+import argparse
+import os
+import shlex
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from harness import CONFIG  # noqa: E402
+import test_patchers  # noqa: E402
+
+TAGS = {"tty", "setuid", "rlimit", "longpath"}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--program", action="append", required=True, metavar="NAME=PATH")
+    parser.add_argument("--prefix", default="", help="command to run each program with")
+    parser.add_argument("--crlf", action="store_true", help="output lines end in CR LF")
+    parser.add_argument("--windows-paths", action="store_true", help="pass paths as Z:\\...")
+    parser.add_argument("--skip", action="append", default=[], metavar="TAGS")
+    parser.add_argument("--timeout", type=float, default=30.0)
+    parser.add_argument("-k", dest="patterns", action="append", help="only tests matching")
+    args = parser.parse_args()
+
+    for item in args.program:
+        name, _, path = item.partition("=")
+        if name not in test_patchers.PROGRAMS or not path:
+            parser.error("unknown program %r (expected NAME=PATH, NAME one of %s)"
+                         % (item, ", ".join(test_patchers.PROGRAMS)))
+        CONFIG.programs[name] = os.path.abspath(path) if os.path.exists(path) else path
+    skip = {t for s in args.skip + [os.environ.get("E2E_SKIP", "")] for t in s.split(",") if t}
+    if skip - TAGS:
+        parser.error("unknown tag(s) %s" % ", ".join(sorted(skip - TAGS)))
+    CONFIG.skip, CONFIG.prefix = skip, shlex.split(args.prefix)
+    CONFIG.crlf, CONFIG.windows_paths, CONFIG.timeout = args.crlf, args.windows_paths, args.timeout
+
+    loader = unittest.TestLoader()
+    if args.patterns:
+        loader.testNamePatterns = ["*%s*" % p for p in args.patterns]
+    result = unittest.TextTestRunner(verbosity=2).run(loader.loadTestsFromModule(test_patchers))
+    failed = {getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors}
+    skipped = len(result.skipped)
+    print("e2e: %d passed, %d failed, %d skipped"
+          % (result.testsRun - len(failed) - skipped, len(failed), skipped))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,335 @@
+"""End-to-end cases for fpenabler and gridenlarger, run at a terminal.
+
+Each case runs for every program given on the command line; the programs
+differ only in the description below (texts and which image sites are theirs).
+"""
+import functools
+import os
+import resource
+import shutil
+import signal
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import sample_image  # noqa: E402
+from harness import CONFIG, Signal, Tty, program_argv, run, target_path  # noqa: E402
+
+ANY_KEY = "Press any key to quit"
+DONE = "Done\n" + ANY_KEY
+NOT_TALVIK = "Not talvik.exe from Nolix Talvik Editor 3.4 or 3.5"
+DIALOG = b"Convert Nolix Talvik Editor Executable: "
+VERSIONS = ("3.5", "3.4")
+
+
+class Program:
+    def __init__(self, name, sites, head, path_prompt, second_line):
+        self.name, self.sites, self.head, self.path_prompt = name, sites, head, path_prompt
+        self.choice = "Press 1 to convert to normal version\n" + second_line
+        self.second_line = second_line
+        self.prompts = [second_line.encode(), ANY_KEY.encode()]
+
+    def image(self, version="3.5", state="normal", other="normal", **kw):
+        """An image with this program's sites in `state`, the other program's in `other`."""
+        other_sites = "grid" if self.sites == "fp" else "fp"
+        return bytes(sample_image.build_image(version, **{self.sites: state, other_sites: other}, **kw))
+
+    def shown(self, version, state, tail):
+        """stdout of a run with an argument that got as far as the choice."""
+        return "%sDetected version: Nolix Talvik Editor %s (%s)\n%s%s" % (
+            self.head, version, state, self.choice, tail)
+
+
+PROGRAMS = {
+    "fpenabler": Program("fpenabler", "fp",
+                         "Talvik floating point enabler\n    by the Talvik tools team\n",
+                         "Path of talvik.exe:\n",
+                         "Press 2 to enable floating point coordinates output\n"),
+    "gridenlarger": Program("gridenlarger", "grid", "", "",
+                            "Press 2 to enlarge the range of grid\n"),
+}
+
+
+def error(message):
+    return "Error: %s\n%s" % (message, ANY_KEY)
+
+
+def needs(tag):
+    """Marks a case that cannot apply where `tag` is skipped (see run.py)."""
+    def decorate(test):
+        @functools.wraps(test)
+        def guarded(self):
+            if tag in CONFIG.skip:
+                self.skipTest("'%s' cases are skipped here" % tag)
+            return test(self)
+        return guarded
+    return decorate
+
+
+def limit_file_size(limit, ignore_signal):
+    def setup():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+        if ignore_signal:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    return setup
+
+
+class PatcherCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="patchers-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def programs(self):
+        return [PROGRAMS[name] for name in sorted(CONFIG.programs)]
+
+    def write(self, data, name="talvik.exe"):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def patch(self, prog, args, steps, binary=None, **kw):
+        argv = program_argv(prog.name, *args) if binary is None else [binary] + list(args)
+        result = run(argv, steps, prog.prompts, **kw)
+        if "tty" not in CONFIG.skip:
+            self.assertEqual(result.mode_before, result.mode_after, "terminal mode not restored")
+        return result
+
+    def convert(self, prog, path, key, stdout, status=0, **kw):
+        """Runs with `path` as argument, types `key` then a final key."""
+        result = self.patch(prog, [target_path(path)], [key, b"q"], **kw)
+        self.assertEqual((result.stdout, result.status), (stdout, status), result)
+        if "tty" not in CONFIG.skip:  # each prompt shown really waited for its key
+            prompts = stdout.count(prog.second_line) + stdout.count(ANY_KEY)
+            self.assertEqual(result.key_waits, prompts, "keys read at prompts")
+        return result
+
+    def assertFile(self, path, expected):
+        with open(path, "rb") as f:
+            data = f.read()
+        if data != expected:
+            first = next((i for i, (a, b) in enumerate(zip(data, expected)) if a != b), None)
+            self.fail("%s: %d bytes, expected %d; first difference at %s" % (
+                path, len(data), len(expected), None if first is None else hex(first)))
+
+
+class Conversion(PatcherCase):
+    def test_both_ways_on_each_version(self):
+        for p in self.programs():
+            for v in VERSIONS:
+                with self.subTest(program=p.name, version=v):
+                    normal, modified = p.image(v), p.image(v, "modified")
+                    path = self.write(normal)
+                    self.convert(p, path, b"2", p.shown(v, "normal", DONE))
+                    self.assertFile(path, modified)
+                    if p.name == "fpenabler" and v == "3.5":
+                        self.assertEqual(sum(a != b for a, b in zip(normal, modified)), 2 + 9 + 9)
+                    # Already modified and "2" again: rewritten with the same bytes.
+                    self.convert(p, path, b"2", p.shown(v, "already modified", DONE))
+                    self.assertFile(path, modified)
+                    self.convert(p, path, b"1", p.shown(v, "already modified", DONE))
+                    self.assertFile(path, normal)
+                    self.convert(p, path, b"1", p.shown(v, "normal", DONE))
+                    self.assertFile(path, normal)
+
+    def test_half_converted_file_is_made_whole(self):
+        for p in self.programs():
+            for v in VERSIONS:
+                for key, state, shown in ((b"1", "normal", "normal"), (b"2", "modified", "already modified")):
+                    with self.subTest(program=p.name, version=v, key=key):
+                        path = self.write(p.image(v, "mixed"))
+                        self.convert(p, path, key, p.shown(v, "other", DONE))
+                        self.assertFile(path, p.image(v, state))
+                        self.convert(p, path, key, p.shown(v, shown, DONE))
+
+    def test_image_ending_inside_the_signature(self):
+        size = sample_image.SIGNATURE_OFFSET["3.5"] + 8
+        for p in self.programs():
+            with self.subTest(program=p.name):
+                path = self.write(p.image("3.5", size=size))
+                self.convert(p, path, b"2", p.shown("3.5", "normal", DONE))
+                self.assertFile(path, p.image("3.5", "modified", size=size))
+                # Without either set of values the cut signature cannot make it 3.5.
+                unknown = p.image("3.5", "none", "none", size=size)
+                path = self.write(unknown)
+                self.convert(p, path, b"q", p.head + error(NOT_TALVIK), 1)
+                self.assertFile(path, unknown)
+
+
+class Refusal(PatcherCase):
+    def test_unrecognised_files_are_left_untouched(self):
+        files = {
+            "empty": b"",
+            "random": bytes(sample_image.build_image(fp="none", grid="none", signature=False)),
+            "short": PROGRAMS["fpenabler"].image("3.5")[:0x30000],
+        }
+        for p in self.programs():
+            for kind, data in files.items():
+                with self.subTest(program=p.name, file=kind):
+                    path = self.write(data)
+                    self.convert(p, path, b"q", p.head + error(NOT_TALVIK), 1)
+                    self.assertFile(path, data)
+
+    def test_paths_that_cannot_be_read(self):
+        os.mkdir(os.path.join(self.dir, "folder"))
+        long_missing = os.path.join(self.dir, *["d" * 49] * 6)
+        self.assertGreaterEqual(len(long_missing), 300)
+        # POSIX opens a folder and refuses it by its type; Windows cannot open one.
+        folder = "Can not open file for read" if CONFIG.windows_paths else "Can not read file"
+        cases = [("missing", "Can not open file for read"),
+                 ("folder", folder),
+                 (long_missing, "Can not open file for read")]
+        for p in self.programs():
+            for name, message in cases:
+                with self.subTest(program=p.name, path=name[-20:]):
+                    self.convert(p, os.path.join(self.dir, name), b"q", p.head + error(message), 1)
+
+    def test_only_the_first_argument_is_used(self):
+        for p in self.programs():
+            with self.subTest(program=p.name):
+                normal = p.image()
+                first, second = self.write(normal, "first.exe"), self.write(normal, "second.exe")
+                result = self.patch(p, [target_path(first), target_path(second)], [b"2", b"q"])
+                self.assertEqual((result.stdout, result.status), (p.shown("3.5", "normal", DONE), 0))
+                self.assertFile(first, p.image("3.5", "modified"))
+                self.assertFile(second, normal)
+                missing = os.path.join(self.dir, "missing.exe")
+                result = self.patch(p, [target_path(missing), target_path(second)], [b"q"])
+                self.assertEqual((result.stdout, result.status),
+                                 (p.head + error("Can not open file for read"), 1))
+                self.assertFile(second, normal)
+
+    @needs("longpath")
+    def test_long_path_is_kept_whole(self):
+        folder = os.path.join(self.dir, *["d" * 49] * 6)
+        os.makedirs(folder)
+        for p in self.programs():
+            with self.subTest(program=p.name):
+                path = self.write(p.image(), os.path.join(folder, "talvik.exe"))
+                self.convert(p, path, b"2", p.shown("3.5", "normal", DONE))
+                self.assertFile(path, p.image("3.5", "modified"))
+
+    def test_read_only_target(self):
+        kw = {}
+        if os.geteuid() == 0:  # root may write a read-only file; run as nobody
+            if "setuid" in CONFIG.skip:
+                self.skipTest("'setuid' cases are skipped here")
+            os.chmod(self.dir, 0o755)
+            kw = dict(user=65534, group=65534, extra_groups=[])
+        for p in self.programs():
+            with self.subTest(program=p.name):
+                if kw:  # the build folder need not be open to nobody
+                    kw["binary"] = shutil.copy(CONFIG.programs[p.name], self.dir)
+                normal = p.image()
+                path = self.write(normal)
+                os.chmod(path, 0o444)
+                self.convert(p, path, b"2", p.shown("3.5", "normal", error("Can not open file for write")), 1, **kw)
+                self.assertFile(path, normal)
+
+
+class Keys(PatcherCase):
+    def test_other_keys_are_invalid_input(self):
+        keys = {"Enter": b"\r", "Escape": b"\x1b", "3": b"3", "Ctrl+C": b"\x03", "e acute": "é".encode()}
+        for p in self.programs():
+            for name, key in keys.items():
+                with self.subTest(program=p.name, key=name):
+                    normal = p.image()
+                    path = self.write(normal)
+                    self.convert(p, path, key, p.shown("3.5", "normal", error("Invalid input")), 1)
+                    self.assertFile(path, normal)
+
+    def test_arrow_key_needs_no_final_key(self):
+        # The arrow's second code answers the wait after the error.
+        for p in self.programs():
+            with self.subTest(program=p.name):
+                normal = p.image()
+                path = self.write(normal)
+                result = self.patch(p, [target_path(path)], [b"\x1b[A"])
+                self.assertEqual((result.stdout, result.status),
+                                 (p.shown("3.5", "normal", error("Invalid input")), 1))
+                self.assertFile(path, normal)
+
+    @needs("tty")
+    def test_keys_come_from_the_terminal_not_stdin(self):
+        for p in self.programs():
+            with self.subTest(program=p.name):
+                path = self.write(p.image())
+                result = self.patch(p, [path], [b"2", b"q"], stdin_tty=False)
+                self.assertEqual((result.stdout, result.status), (p.shown("3.5", "normal", DONE), 0))
+                self.assertFile(path, p.image("3.5", "modified"))
+
+    @needs("tty")
+    def test_without_a_terminal_nothing_waits(self):
+        for p in self.programs():
+            with self.subTest(program=p.name):
+                normal = p.image()
+                path = self.write(normal)
+                result = self.patch(p, [path], [], ctty=False)
+                self.assertEqual((result.stdout, result.status),
+                                 (p.shown("3.5", "normal", error("Invalid input")), 1))
+                self.assertFile(path, normal)
+
+
+class InterruptedWrite(PatcherCase):
+    @needs("rlimit")
+    def test_file_survives_and_is_repaired(self):
+        for p in self.programs():
+            for ignored in (True, False):
+                with self.subTest(program=p.name, sigxfsz="ignored" if ignored else "default"):
+                    normal = p.image()
+                    path = self.write(normal)
+                    result = self.patch(p, [target_path(path)], [b"2", b"q"],
+                                        preexec=limit_file_size(len(normal) // 2, ignored))
+                    if ignored:
+                        self.assertEqual((result.stdout, result.status),
+                                         (p.shown("3.5", "normal", error("Can not write file")), 1))
+                    else:
+                        self.assertEqual(result.status, -signal.SIGXFSZ, result)
+                    self.assertEqual(os.path.getsize(path), len(normal))
+                    result = self.patch(p, [target_path(path)], [b"1", b"q"])
+                    self.assertIn(result.stdout, [p.shown("3.5", s, DONE)
+                                                  for s in ("normal", "already modified", "other")])
+                    self.assertEqual(result.status, 0)
+                    self.assertFile(path, normal)
+
+
+class Terminal(PatcherCase):
+    @needs("tty")
+    def test_path_typed_at_the_terminal(self):
+        for p in self.programs():
+            for refused in (False, True):
+                with self.subTest(program=p.name, first_name_refused=refused):
+                    path = self.write(p.image())
+                    steps = [Tty(path.encode() + b"\n", DIALOG), b"2", b"q"]
+                    if refused:
+                        steps.insert(0, Tty(os.path.join(self.dir, "nothing.exe").encode() + b"\n", DIALOG))
+                    result = self.patch(p, [], steps)
+                    self.assertEqual(result.stdout, p.head + p.path_prompt + path + "\n"
+                                     + p.shown("3.5", "normal", DONE)[len(p.head):])
+                    self.assertEqual(result.status, 0)
+                    self.assertEqual(result.tty.count(DIALOG), 2 if refused else 1)
+                    self.assertFile(path, p.image("3.5", "modified"))
+
+    @needs("tty")
+    def test_no_path_typed(self):
+        for p in self.programs():
+            for name, answer in (("empty line", b"\n"), ("end of input", b"\x04")):
+                with self.subTest(program=p.name, answer=name):
+                    result = self.patch(p, [], [Tty(answer, DIALOG), b"q"])
+                    self.assertEqual((result.stdout, result.status),
+                                     (p.head + p.path_prompt + error("No file selected"), 1))
+
+    @needs("tty")
+    def test_mode_restored_when_ended_while_waiting(self):
+        for p in self.programs():
+            for signum in (signal.SIGTERM, signal.SIGHUP):
+                with self.subTest(program=p.name, signal=signum.name):
+                    normal = p.image()
+                    path = self.write(normal)
+                    result = self.patch(p, [path], [Signal(signum)])  # checks the mode
+                    self.assertTrue(result.raw_seen, "the terminal never left line mode")
+                    self.assertEqual(result.stdout, p.shown("3.5", "normal", ""))
+                    self.assertNotEqual(result.status, 0)
+                    self.assertFile(path, normal)
