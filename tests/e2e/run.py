@@ -11,6 +11,8 @@ Tags of cases that only apply to the POSIX build run natively, skipped with
   setuid    the read-only case as root, which runs the program as nobody
   rlimit    writes cut short by a file size limit
   longpath  a path of 300 characters
+  ctrl-c    Ctrl+C as a plain key (Wine's console turns it into a break
+            whatever the console mode; Windows itself passes it as a key)
 Exits 0 when every case passed.
 """
 import argparse
@@ -24,7 +26,7 @@ sys.path.insert(0, HERE)
 from harness import CONFIG  # noqa: E402
 import test_patchers  # noqa: E402
 
-TAGS = {"tty", "setuid", "rlimit", "longpath"}
+TAGS = {"tty", "setuid", "rlimit", "longpath", "ctrl-c"}
 
 
 def main():

@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""The save-file dialog of the Windows programs, run under Wine on Xvfb.
+
+    python3 tests/wine/test_dialog.py EXE [EXE...] [--prefix DIR] [--timeout S]
+
+Each program is started without an argument, with a pseudo-terminal as its
+console and its standard output on a pipe. The dialog is found by its title
+and driven with xdotool: a chosen file is echoed and the run goes on to
+"Done"; Escape ends the run with "No file selected". Starts its own Xvfb and,
+unless --prefix names one, its own Wine prefix, and ends both.
+"""
+import argparse
+import fcntl
+import os
+import pty
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import unittest
+
+TITLE = "Convert Nolix Talvik Editor Executable"
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import sample_image  # noqa: E402
+
+
+class Env:
+    exes = []
+    xvfb = None
+    timeout = 180.0  # per wait, a guard against hangs only; 32-bit Wine may be emulated and slow
+    vars = {}
+
+
+def is_64bit(exe):
+    with open(exe, "rb") as f:
+        data = f.read(4096)
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[pe + 24:pe + 26], "little") == 0x20B
+
+
+def wine_loader(exe):
+    # Debian keeps wine64 outside PATH, and `wine` prefers the 32-bit loader.
+    if is_64bit(exe):
+        for candidate in ("/usr/lib/wine/wine64", shutil.which("wine64")):
+            if candidate and os.access(candidate, os.X_OK):
+                return candidate
+    return shutil.which("wine") or "/usr/lib/wine/wine"
+
+
+def until(predicate, what):
+    end = time.monotonic() + Env.timeout
+    while time.monotonic() < end:
+        if Env.xvfb.poll() is not None:
+            raise AssertionError("Xvfb ended while waiting for " + what)
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.3)
+    raise AssertionError("gave up waiting for " + what)
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *args], env=Env.vars, capture_output=True, text=True).stdout.split()
+
+
+class Program:
+    """A patcher started with no argument, its console on a pty."""
+
+    def __init__(self, exe, cwd):
+        self.master, slave = pty.openpty()
+
+        def own_terminal():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        self.proc = subprocess.Popen([wine_loader(exe), exe], cwd=cwd, env=Env.vars, stdin=slave,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     preexec_fn=own_terminal)
+        os.close(slave)
+        os.set_blocking(self.proc.stdout.fileno(), False)
+        self.out = b""
+
+    def pump(self):
+        ready, _, _ = select.select([self.proc.stdout, self.master], [], [], 0.2)
+        if self.proc.stdout in ready:
+            self.out += self.proc.stdout.read() or b""
+        if self.master in ready:
+            try:
+                os.read(self.master, 4096)  # terminal echo and control sequences
+            except OSError:
+                pass
+
+    def wait_for(self, text):
+        def seen():
+            self.pump()
+            return text.encode() in self.out
+        until(seen, repr(text))
+
+    def key(self, data):
+        os.write(self.master, data.encode())
+
+    def exit_status(self):
+        def ended():
+            self.pump()
+            return self.proc.poll() is not None
+        until(ended, "exit")
+        self.pump()
+        return self.proc.returncode
+
+    def text(self):
+        return self.out.decode("latin-1")
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+        os.close(self.master)
+
+
+def dialog_windows():
+    return xdotool("search", "--name", "^" + TITLE + "$")
+
+
+def click(window, x, y):
+    # No window manager runs, so nothing hands out input focus: a click does.
+    xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
+
+
+# Inside the dialog as Wine lays it out: the file-name box, and a blank spot
+# of the overwrite prompt.
+FILE_NAME_BOX = (236, 189)
+PROMPT_BLANK = (10, 10)
+
+
+class DialogTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="dialog-")
+        self.target = os.path.join(self.dir, "talvik.exe")
+        with open(self.target, "wb") as f:
+            f.write(sample_image.build_image("3.5", fp="normal", grid="normal"))
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def run_program(self, exe):
+        program = Program(exe, self.dir)
+        self.addCleanup(program.close)
+        window = until(dialog_windows, "the dialog")[0]
+        return program, window
+
+    def test_chosen_file_is_echoed_and_converted(self):
+        windows_path = "Z:" + self.target.replace("/", "\\")
+        for exe in Env.exes:
+            with self.subTest(exe=exe):
+                with open(self.target, "rb") as f:
+                    before = f.read()
+                program, window = self.run_program(exe)
+                click(window, *FILE_NAME_BOX)
+                xdotool("type", "--delay", "30", windows_path)
+                xdotool("key", "Return")
+                # The file exists, so the dialog asks before "overwriting" it.
+                prompt = until(lambda: [w for w in dialog_windows() if w != window], "the overwrite prompt")[0]
+                click(prompt, *PROMPT_BLANK)
+                xdotool("key", "y")
+                program.wait_for("Press 2")
+                program.key("2")
+                program.wait_for("Press any key to quit")
+                program.key(" ")
+                self.assertEqual(program.exit_status(), 0, program.text())
+                lines = program.text().split("\r\n")
+                self.assertIn(windows_path.lower(), [line.lower() for line in lines])
+                self.assertIn("Detected version: Nolix Talvik Editor 3.5 (normal)", lines)
+                self.assertIn("Done", lines)
+                with open(self.target, "rb") as f:
+                    self.assertNotEqual(f.read(), before)
+
+    def test_escape_means_no_file(self):
+        for exe in Env.exes:
+            with self.subTest(exe=exe):
+                program, window = self.run_program(exe)
+                click(window, *FILE_NAME_BOX)
+                xdotool("key", "Escape")
+                program.wait_for("Press any key to quit")
+                program.key(" ")
+                self.assertEqual(program.exit_status(), 1, program.text())
+                self.assertTrue(program.text().endswith("Error: No file selected\r\nPress any key to quit"),
+                                program.text())
+                self.assertNotIn("Detected", program.text())
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("exes", nargs="+")
+    parser.add_argument("--prefix", default=os.environ.get("WINEPREFIX"),
+                        help="existing Wine prefix to use instead of a new one (default: $WINEPREFIX)")
+    parser.add_argument("--timeout", type=float, default=Env.timeout)
+    args, rest = parser.parse_known_args()
+    Env.exes = [os.path.abspath(e) for e in args.exes]
+    Env.timeout = args.timeout
+
+    own_prefix = None if args.prefix else tempfile.mkdtemp(prefix="wineprefix-")
+    read_display, write_display = os.pipe()
+    xvfb = Env.xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_display), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        pass_fds=[write_display], stderr=subprocess.DEVNULL)
+    os.close(write_display)
+    display = os.read(read_display, 16).decode().strip()
+    os.close(read_display)
+    Env.vars = dict(os.environ, DISPLAY=":" + display, WINEPREFIX=args.prefix or own_prefix,
+                    WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    try:
+        if own_prefix:
+            # Made by the 64-bit loader where there is one, so both flavours run in it.
+            boot = "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else wine_loader(Env.exes[0])
+            subprocess.run([boot, "wineboot", "-i"], env=Env.vars,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=1200)
+        result = unittest.main(argv=[sys.argv[0], *rest], exit=False).result
+    finally:
+        xvfb.terminate()
+        xvfb.wait()
+        if own_prefix:
+            subprocess.run(["wineserver", "-k"], env=Env.vars, stderr=subprocess.DEVNULL)
+            shutil.rmtree(own_prefix, ignore_errors=True)
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
