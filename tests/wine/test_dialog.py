@@ -193,6 +193,27 @@ class DialogTest(unittest.TestCase):
                 self.assertNotIn("Detected", program.text())
 
 
+def start_xvfb():
+    """A virtual display of our own, and its number. Another server starting
+    at the same moment can take the display Xvfb picked, which it only finds
+    out on opening it; then it ends, and a second try picks another."""
+    for attempt in range(3):
+        read_display, write_display = os.pipe()
+        xvfb = Env.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_display), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=[write_display], stderr=subprocess.DEVNULL)
+        os.close(write_display)
+        display = os.read(read_display, 16).decode().strip()
+        os.close(read_display)
+        ready = subprocess.run(["xdotool", "getdisplaygeometry"], env=dict(os.environ, DISPLAY=":" + display),
+                               capture_output=True).returncode == 0
+        if ready and xvfb.poll() is None:
+            return xvfb, display
+        xvfb.kill()
+        xvfb.wait()
+    raise SystemExit("Xvfb would not start")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("exes", nargs="+")
@@ -204,13 +225,7 @@ def main():
     Env.timeout = args.timeout
 
     own_prefix = None if args.prefix else tempfile.mkdtemp(prefix="wineprefix-")
-    read_display, write_display = os.pipe()
-    xvfb = Env.xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_display), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-        pass_fds=[write_display], stderr=subprocess.DEVNULL)
-    os.close(write_display)
-    display = os.read(read_display, 16).decode().strip()
-    os.close(read_display)
+    xvfb, display = start_xvfb()
     Env.vars = dict(os.environ, DISPLAY=":" + display, WINEPREFIX=args.prefix or own_prefix,
                     WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     try:
