@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 
 // One contiguous run of bytes at a file offset. A record with length 0 (and
@@ -35,6 +36,12 @@ bool matchPatchSet(const uint8_t* image, uint32_t size, PatchSet set);
 // false at the first record that does not fit; the records before it stay
 // written, the ones after it are not written.
 bool applyPatchSet(uint8_t* image, uint32_t size, PatchSet set);
+
+// Writes every record's bytes into `file` at its offset, in order, and no
+// other byte. `size` is the file's length. Returns false at the first record
+// that does not fit in it (nothing of that record is written) or cannot be
+// written; the records before it may stand written.
+bool writePatchSet(std::FILE* file, uint32_t size, PatchSet set);
 
 // The six recognised states, in the order they are tried. Normal and modified
 // sets are signatures and patches; the "other" (fallback) sets are signatures

@@ -28,6 +28,18 @@ bool applyPatchSet(uint8_t* image, uint32_t size, PatchSet set) {
     return true;
 }
 
+bool writePatchSet(std::FILE* file, uint32_t size, PatchSet set) {
+    for (const PatchRecord* r = set; r->length != 0; ++r) {
+        // fseek takes a long, which has 32 bits on Windows: an offset of
+        // 2 GiB or more turns negative there and is refused, not wrapped.
+        const long offset = static_cast<long>(r->offset);
+        if (!fits(*r, size) || offset < 0 || std::fseek(file, offset, SEEK_SET) != 0 ||
+            std::fwrite(r->bytes, 1, r->length, file) != r->length)
+            return false;
+    }
+    return true;
+}
+
 Catalogue makeCatalogue(const char* banner, const char* pathPrompt, const char* choicePrompt,
                         const PatchSet (&sets)[kStateCount]) {
     static const char* const kMessages[kStateCount] = {

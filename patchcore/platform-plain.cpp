@@ -24,3 +24,8 @@ bool fileSize(std::FILE* file, uint64_t& size) {
 bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0;
 }
+
+// No way to keep other writers out is known here.
+std::FILE* openForUpdate(const std::string& path) {
+    return std::fopen(path.c_str(), "r+b");
+}

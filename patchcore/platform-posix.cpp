@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -236,4 +237,15 @@ bool fileSize(std::FILE* file, uint64_t& size) {
 
 bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+std::FILE* openForUpdate(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r+b");
+    // Not waiting for the lock: its holder may never let go, and another run
+    // of ours holds it only for a moment.
+    if (file && flock(fileno(file), LOCK_EX | LOCK_NB) != 0) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <io.h>
+#include <share.h>
 #include <sys/stat.h>
 
 namespace {
@@ -115,4 +116,8 @@ bool fileSize(std::FILE* file, uint64_t& size) {
 
 bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
+
+std::FILE* openForUpdate(const std::string& path) {
+    return _fsopen(path.c_str(), "r+b", _SH_DENYWR);
 }

@@ -26,6 +26,12 @@ bool choosePathByDialog(std::string& path);
 // file is not a regular file (a directory, a device, a pipe).
 bool fileSize(std::FILE* file, uint64_t& size);
 
+// Opens an existing file for reading and writing in place, never truncating
+// it, and keeps every other writer out until it is closed: an exclusive lock
+// on POSIX, a share mode that admits readers only on Windows. Null when the
+// file cannot be opened or another writer holds it.
+std::FILE* openForUpdate(const std::string& path);
+
 // Pushes everything written to `file` through to the disk. False on any
 // failure.
 bool flushToDisk(std::FILE* file);

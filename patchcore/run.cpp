@@ -13,6 +13,23 @@ void say(const char* text) {
     std::fflush(stdout);
 }
 
+// Reads the whole open file into `image`, whose buffer is allocated or
+// resized to fit it.
+void readImage(std::FILE* file, TargetImage& image) {
+    // A directory, a device or a file of 4 GiB or more is never read whole.
+    uint64_t fileBytes = 0;
+    if (!fileSize(file, fileBytes) || fileBytes > UINT32_MAX)
+        fatalError("Can not read file");
+    image.size = static_cast<uint32_t>(fileBytes);
+    // One byte at least: an empty file is not talvik.exe, not a lack of memory.
+    void* bytes = std::realloc(image.bytes, image.size ? image.size : 1);
+    if (!bytes)
+        fatalError("No memory");
+    image.bytes = static_cast<uint8_t*>(bytes);
+    if (std::fread(image.bytes, 1, image.size, file) != image.size)
+        fatalError("Can not read file");
+}
+
 }  // namespace
 
 void fatalError(const char* message) {
@@ -43,18 +60,8 @@ int runPatcher(int argc, char** argv, const Catalogue& catalogue) {
     if (!file)
         fatalError("Can not open file for read");
 
-    // A directory, a device or a file of 4 GiB or more is never read whole.
-    uint64_t fileBytes = 0;
-    if (!fileSize(file, fileBytes) || fileBytes > UINT32_MAX)
-        fatalError("Can not read file");
-
-    TargetImage image{nullptr, static_cast<uint32_t>(fileBytes)};
-    // One byte at least: an empty file is not talvik.exe, not a lack of memory.
-    image.bytes = static_cast<uint8_t*>(std::malloc(image.size ? image.size : 1));
-    if (!image.bytes)
-        fatalError("No memory");
-    if (std::fread(image.bytes, 1, image.size, file) != image.size)
-        fatalError("Can not read file");
+    TargetImage image{nullptr, 0};
+    readImage(file, image);
 
     int detected = kStateCount;
     for (int i = 0; i < kStateCount && detected == kStateCount; ++i) {
@@ -71,18 +78,24 @@ int runPatcher(int argc, char** argv, const Catalogue& catalogue) {
     if (target == kStateCount)
         fatalError("Invalid input");
 
-    // Updated in place, never truncated: an interrupted write leaves a file of
-    // full length that differs only in patch runs, which a rerun recognises
-    // and repairs.
-    file = std::fopen(path.c_str(), "r+b");
+    // Kept from other writers until closed, so that two runs cannot
+    // interleave their check and write.
+    file = openForUpdate(path);
     if (!file)
         fatalError("Can not open file for write");
-    // Cannot fail: within a version the normal and modified sets share their
-    // records, and the fallback set reaches further into the file than both.
-    applyPatchSet(image.bytes, image.size, catalogue.states[target].set);
-    if (std::fwrite(image.bytes, 1, image.size, file) != image.size || !flushToDisk(file))
-        fatalError("Can not write file");
+    // The prompt may have waited for a long time, and whatever happened to
+    // the file meanwhile is not ours to undo: it is checked as it is now.
+    readImage(file, image);
+    if (!matchPatchSet(image.bytes, image.size, catalogue.states[detected].set))
+        fatalError("File changed since it was read");
     std::free(image.bytes);
+    // Only the chosen runs are written, in place: a change made elsewhere in
+    // the file stays, and an interrupted write leaves at worst some runs half
+    // done, which a rerun recognises and repairs. Every run of the target set
+    // fits wherever the detected one matched: within a version the normal and
+    // modified sets share their records, and the fallback set reaches further.
+    if (!writePatchSet(file, image.size, catalogue.states[target].set) || !flushToDisk(file))
+        fatalError("Can not write file");
     if (std::fclose(file) != 0)
         fatalError("Can not write file");
 

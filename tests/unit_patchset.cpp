@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -94,6 +95,36 @@ TEST(PatchSet, ApplyStopsAtTheFirstRecordThatDoesNotFit) {
     std::vector<uint8_t> image = filled(10, 0);
     EXPECT_FALSE(applyPatchSet(image.data(), 10, set));
     EXPECT_EQ(image, (std::vector<uint8_t>{1, 1, 0, 0, 2, 0, 0, 0, 0, 0}));
+}
+
+TEST(PatchSet, WritingToAFileTouchesTheRecordsAndNothingElse) {
+    // Written into a file, a set must leave exactly the bytes that applying
+    // it to the same bytes in memory leaves: every run at its offset, with its
+    // length, the rest of the file and its length as they were.
+    constexpr PatchRecord fits[] = {byteRecord(0, {1, 2}), byteRecord(9, {3}), byteRecord(30, {4, 5}), kEndOfSet};
+    constexpr PatchRecord third[] = {byteRecord(0, {1, 1}), byteRecord(4, {2}), byteRecord(31, {3, 3}),
+                                     byteRecord(6, {4}), kEndOfSet};
+    struct Case {
+        const char* name;
+        PatchSet set;
+        bool fits;
+    } cases[] = {{"all fit", fits, true}, {"third runs past the end", third, false}, {"empty", kEmptySet, true}};
+    const char* const name = "unit-write.tmp";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> image = filled(32, 0xA5);
+        std::FILE* file = std::fopen(name, "w+b");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), file), image.size());
+        EXPECT_EQ(writePatchSet(file, 32, c.set), c.fits);
+        EXPECT_EQ(applyPatchSet(image.data(), 32, c.set), c.fits);
+        std::vector<uint8_t> written(40, 0);
+        std::rewind(file);
+        written.resize(std::fread(written.data(), 1, written.size(), file));
+        std::fclose(file);
+        std::remove(name);
+        EXPECT_EQ(written, image);
+    }
 }
 
 TEST(PatchSet, RecordBuilders) {

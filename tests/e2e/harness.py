@@ -10,6 +10,7 @@ import fcntl
 import os
 import select
 import signal
+import struct
 import subprocess
 import tempfile
 import termios
@@ -22,6 +23,9 @@ class Config:
     crlf = False         # program output ends lines with CR LF
     windows_paths = False  # pass paths as Z:\... for a Windows program
     skip = set()         # tags of cases that cannot apply where the suite runs
+    no_signal_keys = False  # the terminal passes Ctrl+C on as a key, as a Windows console does
+    smoke = False        # only the smoke set runs
+    faults = None        # library that makes writes fail on demand (tests/faults.cpp)
     timeout = 30.0       # per wait; only a guard against hangs
 
 
@@ -32,6 +36,13 @@ class Tty:
     """A line typed at the terminal once `prompt` has appeared on it."""
     def __init__(self, data, prompt):
         self.data, self.prompt = data, prompt
+
+
+class After:
+    """A key typed at the next prompt once `action` has run, while the
+    program waits for that key."""
+    def __init__(self, action, key):
+        self.action, self.key = action, key
 
 
 class Signal:
@@ -51,6 +62,10 @@ class Result:
 class Session:
     def __init__(self, argv, *, stdin_tty=True, ctty=True, preexec=None, **popen):
         self.master, self.slave = os.openpty()
+        if CONFIG.no_signal_keys:
+            mode = termios.tcgetattr(self.slave)
+            mode[3] &= ~termios.ISIG
+            termios.tcsetattr(self.slave, termios.TCSANOW, mode)
         self.mode_before = termios.tcgetattr(self.slave)
         self.err = tempfile.TemporaryFile()
         out_r, out_w = os.pipe()
@@ -168,6 +183,9 @@ class Session:
             if not self._wait_text(False, prompts):
                 return
             self.key_waits += self._wait_key_mode()
+            if isinstance(step, After):
+                step.action()
+                step = step.key
             if isinstance(step, Signal):
                 os.kill(self.proc.pid, step.signum)
             else:
@@ -183,6 +201,7 @@ class Session:
         while self.out_fd is not None and time.monotonic() < drain_until:
             self._pump(0.05)
         mode_after = termios.tcgetattr(self.slave)
+        unread = struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0]
         self._pump(0)
         self.close()
         self.err.seek(0)
@@ -195,7 +214,7 @@ class Session:
                       tty=bytes(self.tty), stderr=stderr,
                       rusage=self.rusage, elapsed=getattr(self, "elapsed", None),
                       mode_before=self.mode_before, mode_after=mode_after,
-                      raw_seen=self.raw_seen, key_waits=self.key_waits)
+                      raw_seen=self.raw_seen, key_waits=self.key_waits, unread=unread)
 
     def close(self):
         """Ends the child if it still runs and closes the terminal and pipe."""

@@ -3,6 +3,7 @@
 
   run.py --program fpenabler=PATH --program gridenlarger=PATH
          [--prefix "wine"] [--crlf] [--windows-paths] [--skip TAG,...]
+         [--no-signal-keys] [--faults LIBRARY] [--smoke]
          [--timeout SECONDS] [-k PATTERN]
 
 Tags of cases that only apply to the POSIX build run natively, skipped with
@@ -11,8 +12,9 @@ Tags of cases that only apply to the POSIX build run natively, skipped with
   setuid    the read-only case as root, which runs the program as nobody
   rlimit    writes cut short by a file size limit
   longpath  a path of 300 characters
-  ctrl-c    Ctrl+C as a plain key (Wine's console turns it into a break
-            whatever the console mode; Windows itself passes it as a key)
+  flock     a POSIX lock held on the file by another process
+Cases of failing writes run where --faults names the preload library.
+--smoke runs only the few cases of the smoke set, for a slow emulator.
 Exits 0 when every case passed.
 """
 import argparse
@@ -26,7 +28,7 @@ sys.path.insert(0, HERE)
 from harness import CONFIG  # noqa: E402
 import test_patchers  # noqa: E402
 
-TAGS = {"tty", "setuid", "rlimit", "longpath", "ctrl-c"}
+TAGS = {"tty", "setuid", "rlimit", "longpath", "flock"}
 
 
 def main():
@@ -35,6 +37,10 @@ def main():
     parser.add_argument("--prefix", default="", help="command to run each program with")
     parser.add_argument("--crlf", action="store_true", help="output lines end in CR LF")
     parser.add_argument("--windows-paths", action="store_true", help="pass paths as Z:\\...")
+    parser.add_argument("--no-signal-keys", action="store_true",
+                        help="turn the terminal's signal keys off, as a Windows console has none")
+    parser.add_argument("--faults", help="preload library that makes writes fail")
+    parser.add_argument("--smoke", action="store_true", help="only the smoke set")
     parser.add_argument("--skip", action="append", default=[], metavar="TAGS")
     parser.add_argument("--timeout", type=float, default=30.0)
     parser.add_argument("-k", dest="patterns", action="append", help="only tests matching")
@@ -51,11 +57,15 @@ def main():
         parser.error("unknown tag(s) %s" % ", ".join(sorted(skip - TAGS)))
     CONFIG.skip, CONFIG.prefix = skip, shlex.split(args.prefix)
     CONFIG.crlf, CONFIG.windows_paths, CONFIG.timeout = args.crlf, args.windows_paths, args.timeout
+    CONFIG.no_signal_keys, CONFIG.faults = args.no_signal_keys, args.faults and os.path.abspath(args.faults)
 
     loader = unittest.TestLoader()
     if args.patterns:
         loader.testNamePatterns = ["*%s*" % p for p in args.patterns]
-    result = unittest.TextTestRunner(verbosity=2).run(loader.loadTestsFromModule(test_patchers))
+    CONFIG.smoke = args.smoke
+    suite = (loader.loadTestsFromTestCase(test_patchers.Smoke) if args.smoke
+             else loader.loadTestsFromModule(test_patchers))
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
     failed = {getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors}
     skipped = len(result.skipped)
     print("e2e: %d passed, %d failed, %d skipped"

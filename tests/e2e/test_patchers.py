@@ -3,6 +3,7 @@
 Each case runs for every program given on the command line; the programs
 differ only in the description below (texts and which image sites are theirs).
 """
+import fcntl
 import functools
 import os
 import resource
@@ -15,11 +16,12 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import sample_image  # noqa: E402
-from harness import CONFIG, Signal, Tty, program_argv, run, target_path  # noqa: E402
+from harness import CONFIG, After, Signal, Tty, program_argv, run, target_path  # noqa: E402
 
 ANY_KEY = "Press any key to quit"
 DONE = "Done\n" + ANY_KEY
 NOT_TALVIK = "Not talvik.exe from Nolix Talvik Editor 3.4 or 3.5"
+CHANGED = "File changed since it was read"
 DIALOG = b"Convert Nolix Talvik Editor Executable: "
 VERSIONS = ("3.5", "3.4")
 
@@ -159,6 +161,60 @@ class Conversion(PatcherCase):
                 self.assertFile(path, unknown)
 
 
+    def test_file_changed_while_the_prompt_waits(self):
+        # What another writer does while the prompt waits for "2": the change
+        # survives, and the program writes only where its own state still holds.
+        def converted_by(name):
+            return lambda path: self.convert(PROGRAMS[name], path, b"2", PROGRAMS[name].shown("3.5", "normal", DONE))
+
+        def rewrite(data):
+            def action(path):
+                with open(path, "wb") as f:
+                    f.write(data)
+            return action
+
+        def edited_elsewhere(path):
+            with open(path, "r+b") as f:
+                f.seek(0x100)
+                f.write(b"\0elsewhere")
+                f.seek(0, os.SEEK_END)
+                f.write(b"appended")
+
+        held = []  # locks held until the run has ended
+
+        def locked(path):
+            held.append(open(path, "rb"))
+            fcntl.flock(held[-1], fcntl.LOCK_EX)
+
+        for p in self.programs():
+            other = "gridenlarger" if p.name == "fpenabler" else "fpenabler"
+            image = p.image()
+            both = p.image("3.5", "modified", "modified")
+            elsewhere = bytearray(p.image("3.5", "modified"))
+            elsewhere[0x100:0x10a] = b"\0elsewhere"
+            cases = [  # name, action, outcome, file afterwards (None: as the action left it)
+                ("the same program converts it", converted_by(p.name), error(CHANGED), p.image("3.5", "modified")),
+                ("replaced by 3.4", rewrite(p.image("3.4")), error(CHANGED), p.image("3.4")),
+                ("cut short", rewrite(image[:0x30000]), error(CHANGED), image[:0x30000]),
+                ("edited elsewhere", edited_elsewhere, DONE, bytes(elsewhere) + b"appended"),
+            ]
+            if other in CONFIG.programs:
+                cases.append(("the other program converts it", converted_by(other), DONE, both))
+            if "flock" not in CONFIG.skip:
+                cases.append(("locked by another writer", locked, error("Can not open file for write"), image))
+            for name, action, outcome, after in cases:
+                with self.subTest(program=p.name, meanwhile=name):
+                    path = self.write(image)
+                    try:
+                        result = self.patch(p, [target_path(path)], [After(lambda: action(path), b"2"), b"q"])
+                    finally:
+                        while held:
+                            held.pop().close()
+                    self.assertEqual((result.stdout, result.status),
+                                     (p.shown("3.5", "normal", outcome), 0 if outcome == DONE else 1))
+                    self.assertFile(path, after)
+
+
 class Refusal(PatcherCase):
     def test_unrecognised_files_are_left_untouched(self):
         files = {
@@ -179,13 +235,20 @@ class Refusal(PatcherCase):
         self.assertGreaterEqual(len(long_missing), 300)
         # POSIX opens a folder and refuses it by its type; Windows cannot open one.
         folder = "Can not open file for read" if CONFIG.windows_paths else "Can not read file"
+        # Just over 4 GiB, sparse: too big to hold, and no byte of it is read.
+        huge = os.path.join(self.dir, "huge.exe")
+        with open(huge, "wb") as f:
+            f.truncate((1 << 32) + 1)
         cases = [("missing", "Can not open file for read"),
                  ("folder", folder),
-                 (long_missing, "Can not open file for read")]
+                 (long_missing, "Can not open file for read"),
+                 ("/dev/null", "Can not read file"),
+                 (huge, "Can not read file")]
         for p in self.programs():
             for name, message in cases:
                 with self.subTest(program=p.name, path=name[-20:]):
                     self.convert(p, os.path.join(self.dir, name), b"q", p.head + error(message), 1)
+        self.assertEqual(os.path.getsize(huge), (1 << 32) + 1)
 
     def test_only_the_first_argument_is_used(self):
         for p in self.programs():
@@ -237,9 +300,7 @@ class Refusal(PatcherCase):
 
 class Keys(PatcherCase):
     def test_other_keys_are_invalid_input(self):
-        keys = {"Enter": b"\r", "Escape": b"\x1b", "3": b"3", "e acute": "é".encode()}
-        if "ctrl-c" not in CONFIG.skip:
-            keys["Ctrl+C"] = b"\x03"
+        keys = {"Enter": b"\r", "Escape": b"\x1b", "3": b"3", "e acute": "é".encode(), "Ctrl+C": b"\x03"}
         for p in self.programs():
             for name, key in keys.items():
                 with self.subTest(program=p.name, key=name):
@@ -248,16 +309,19 @@ class Keys(PatcherCase):
                     self.convert(p, path, key, p.shown("3.5", "normal", error("Invalid input")), 1)
                     self.assertFile(path, normal)
 
-    def test_arrow_key_needs_no_final_key(self):
-        # The arrow's second code answers the wait after the error.
+    def test_keys_typed_ahead(self):
+        # All of a key's bytes are read, and what follows them is the next
+        # key: an arrow's second code answers the wait after the error, and
+        # "2" with the final key in one write ends the run.
         for p in self.programs():
-            with self.subTest(program=p.name):
-                normal = p.image()
-                path = self.write(normal)
-                result = self.patch(p, [target_path(path)], [b"\x1b[A"])
-                self.assertEqual((result.stdout, result.status),
-                                 (p.shown("3.5", "normal", error("Invalid input")), 1))
-                self.assertFile(path, normal)
+            for typed, outcome, status, state in ((b"\x1b[A", error("Invalid input"), 1, "normal"),
+                                                   (b"2q", DONE, 0, "modified")):
+                with self.subTest(program=p.name, typed=typed):
+                    path = self.write(p.image())
+                    result = self.patch(p, [target_path(path)], [typed])
+                    self.assertEqual((result.stdout, result.status), (p.shown("3.5", "normal", outcome), status))
+                    self.assertEqual(result.unread, 0, "bytes left in the terminal's input")
+                    self.assertFile(path, p.image("3.5", state))
 
     @needs("tty")
     def test_keys_come_from_the_terminal_not_stdin(self):
@@ -280,21 +344,36 @@ class Keys(PatcherCase):
                 self.assertFile(path, normal)
 
 
+def failing(call):
+    """Environment that makes the program's `call` fail (tests/faults.cpp)."""
+    # The sanitizers' runtime would refuse to come after a preloaded library.
+    return dict(env=dict(os.environ, LD_PRELOAD=CONFIG.faults or "", PATCHERS_FAULT=call,
+                         ASAN_OPTIONS="verify_asan_link_order=0"))
+
+
 class InterruptedWrite(PatcherCase):
-    @needs("rlimit")
     def test_file_survives_and_is_repaired(self):
+        cut = error("Can not write file")
         for p in self.programs():
-            for ignored in (True, False):
-                with self.subTest(program=p.name, sigxfsz="ignored" if ignored else "default"):
+            half = len(p.image()) // 2
+            cases = [  # name, what it needs, how the run is started, its outcome
+                ("size limit, signal ignored", "rlimit", dict(preexec=limit_file_size(half, True)), cut),
+                ("size limit, signal kills", "rlimit", dict(preexec=limit_file_size(half, False)), -signal.SIGXFSZ),
+                ("fsync fails", "faults", failing("fsync"), cut),
+                ("fclose fails", "faults", failing("fclose"), cut),
+                ("second fwrite fails", "faults", failing("fwrite"), cut),
+            ]
+            for name, tag, kw, outcome in cases:
+                with self.subTest(program=p.name, fault=name):
+                    if tag in CONFIG.skip or (tag == "faults" and not CONFIG.faults):
+                        self.skipTest("'%s' cases are skipped here" % tag)
                     normal = p.image()
                     path = self.write(normal)
-                    result = self.patch(p, [target_path(path)], [b"2", b"q"],
-                                        preexec=limit_file_size(len(normal) // 2, ignored))
-                    if ignored:
-                        self.assertEqual((result.stdout, result.status),
-                                         (p.shown("3.5", "normal", error("Can not write file")), 1))
+                    result = self.patch(p, [target_path(path)], [b"2", b"q"], **kw)
+                    if isinstance(outcome, str):
+                        self.assertEqual((result.stdout, result.status), (p.shown("3.5", "normal", outcome), 1))
                     else:
-                        self.assertEqual(result.status, -signal.SIGXFSZ, result)
+                        self.assertEqual(result.status, outcome, result)
                     self.assertEqual(os.path.getsize(path), len(normal))
                     result = self.patch(p, [target_path(path)], [b"1", b"q"])
                     self.assertIn(result.stdout, [p.shown("3.5", s, DONE)
@@ -341,3 +420,23 @@ class Terminal(PatcherCase):
                     self.assertEqual(result.stdout, p.shown("3.5", "normal", ""))
                     self.assertNotEqual(result.status, 0)
                     self.assertFile(path, normal)
+
+
+class Smoke(PatcherCase):
+    """The few cases run where every program start is slow (an emulator):
+    one conversion with its bytes, one refusal, and their exit codes."""
+
+    def setUp(self):
+        if not CONFIG.smoke:
+            self.skipTest("the other cases cover these; run with --smoke")
+        super().setUp()
+
+    def test_one_conversion_and_one_refusal(self):
+        for p in self.programs():
+            with self.subTest(program=p.name):
+                path = self.write(p.image())
+                self.convert(p, path, b"2", p.shown("3.5", "normal", DONE))
+                self.assertFile(path, p.image("3.5", "modified"))
+                path = self.write(b"MZ")
+                self.convert(p, path, b"q", p.head + error(NOT_TALVIK), 1)
+                self.assertFile(path, b"MZ")

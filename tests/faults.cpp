@@ -1,0 +1,55 @@
+// Preloaded into a patcher to make its writes fail on demand, as a full or
+// failing disk would. PATCHERS_FAULT names the call that fails:
+//   fsync    every fsync fails with EIO
+//   fclose   every fclose closes the stream, then reports EIO
+//   fwrite   the second fwrite writes half of its bytes and reports ENOSPC,
+//            so that the first run reaches the file and the rest do not
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool failing(const char* call) {
+    const char* fault = std::getenv("PATCHERS_FAULT");
+    return fault && std::strcmp(fault, call) == 0;
+}
+
+template <typename F>
+F next(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+int writes = 0;
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    if (failing("fsync")) {
+        errno = EIO;
+        return -1;
+    }
+    return next<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" int fclose(FILE* stream) {
+    const int result = next<int (*)(FILE*)>("fclose")(stream);
+    if (failing("fclose")) {
+        errno = EIO;
+        return EOF;
+    }
+    return result;
+}
+
+extern "C" size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
+    const auto real = next<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
+    if (failing("fwrite") && ++writes == 2) {
+        real(data, size, count / 2, stream);
+        errno = ENOSPC;
+        return count / 2;
+    }
+    return real(data, size, count, stream);
+}
