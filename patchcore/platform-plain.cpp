@@ -3,6 +3,9 @@
 // its usual message instead of waiting for input that cannot come.
 #include "platform.h"
 
+void setUpConsole() {}
+void restoreConsole() {}
+
 int readKey() {
     return kNoKey;
 }

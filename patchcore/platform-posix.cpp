@@ -165,6 +165,10 @@ void writeText(int fd, const char* text) {
 
 }  // namespace
 
+// The terminal takes the bytes as they come.
+void setUpConsole() {}
+void restoreConsole() {}
+
 int readKey() {
     if (pendingCode >= 0) {
         const int code = pendingCode;

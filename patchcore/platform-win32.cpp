@@ -22,6 +22,7 @@ constexpr DWORD kDialogRecordSize =
 static_assert(kDialogRecordSize == (sizeof(void*) == 4 ? 76 : 136), "OPENFILENAMEA without the Windows 2000 fields");
 
 HANDLE consoleInput = nullptr;  // null: not opened yet
+UINT savedOutputPage = 0;       // the console's own output code page, once changed
 int pendingCode = -1;           // second code of an extended key
 
 HANDLE console() {
@@ -70,6 +71,22 @@ int readKeyEvent(HANDLE input) {
 }
 
 }  // namespace
+
+void setUpConsole() {
+    // The manifest asks for UTF-8 as the process code page; Windows before
+    // 10 version 1903 ignores that, and then nothing changes here either.
+    if (GetACP() != CP_UTF8)
+        return;
+    const UINT page = GetConsoleOutputCP();  // 0: no console
+    if (page != 0 && page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        savedOutputPage = page;
+}
+
+void restoreConsole() {
+    if (savedOutputPage != 0)
+        SetConsoleOutputCP(savedOutputPage);
+    savedOutputPage = 0;
+}
 
 int readKey() {
     if (pendingCode >= 0) {

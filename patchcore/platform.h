@@ -8,6 +8,12 @@
 #include <cstdio>
 #include <string>
 
+// Readies the console for the run: where the program's code page is UTF-8
+// (paths in any script), the console shows UTF-8 too. restoreConsole puts
+// back what it changed; it is called on every way out.
+void setUpConsole();
+void restoreConsole();
+
 // One keystroke from the console itself, not from standard input, without
 // echo and without Enter. An extended key (arrow, function key) yields two
 // codes: first 0 or 0xE0, then its second code from the next call without

@@ -36,10 +36,12 @@ void fatalError(const char* message) {
     std::printf("Error: %s\nPress any key to quit", message);
     std::fflush(stdout);
     readKey();
+    restoreConsole();
     std::exit(1);
 }
 
 int runPatcher(int argc, char** argv, const Catalogue& catalogue) {
+    setUpConsole();
     if (catalogue.banner)
         say(catalogue.banner);
 
@@ -101,5 +103,6 @@ int runPatcher(int argc, char** argv, const Catalogue& catalogue) {
 
     say("Done\nPress any key to quit");
     readKey();
+    restoreConsole();
     return 0;
 }

@@ -265,15 +265,20 @@ class Refusal(PatcherCase):
                                  (p.head + error("Can not open file for read"), 1))
                 self.assertFile(second, normal)
 
-    @needs("longpath")
-    def test_long_path_is_kept_whole(self):
-        folder = os.path.join(self.dir, *["d" * 49] * 6)
-        os.makedirs(folder)
-        for p in self.programs():
-            with self.subTest(program=p.name):
-                path = self.write(p.image(), os.path.join(folder, "talvik.exe"))
-                self.convert(p, path, b"2", p.shown("3.5", "normal", DONE))
-                self.assertFile(path, p.image("3.5", "modified"))
+    def test_paths_are_taken_whole(self):
+        # Long, or through folders named in scripts outside any ANSI code page.
+        folders = [("long", "longpath", os.path.join(*["d" * 49] * 6)),
+                   ("Cyrillic", None, "Карты редактора"),
+                   ("Chinese", None, "地图编辑器")]
+        for name, tag, folder in folders:
+            os.makedirs(os.path.join(self.dir, folder))
+            for p in self.programs():
+                with self.subTest(program=p.name, path=name):
+                    if tag in CONFIG.skip:
+                        self.skipTest("'%s' cases are skipped here" % tag)
+                    path = self.write(p.image(), os.path.join(folder, "talvik.exe"))
+                    self.convert(p, path, b"2", p.shown("3.5", "normal", DONE))
+                    self.assertFile(path, p.image("3.5", "modified"))
 
     def test_read_only_target(self):
         # Root may write a read-only file: run as nobody or, where the program

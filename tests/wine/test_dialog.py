@@ -154,30 +154,38 @@ class DialogTest(unittest.TestCase):
         return program, window
 
     def test_chosen_file_is_echoed_and_converted(self):
-        windows_path = "Z:" + self.target.replace("/", "\\")
-        for exe in Env.exes:
-            with self.subTest(exe=exe):
-                with open(self.target, "rb") as f:
-                    before = f.read()
-                program, window = self.run_program(exe)
-                click(window, *FILE_NAME_BOX)
-                xdotool("type", "--delay", "30", windows_path)
-                xdotool("key", "Return")
-                # The file exists, so the dialog asks before "overwriting" it.
-                prompt = until(lambda: [w for w in dialog_windows() if w != window], "the overwrite prompt")[0]
-                click(prompt, *PROMPT_BLANK)
-                xdotool("key", "y")
-                program.wait_for("Press 2")
-                program.key("2")
-                program.wait_for("Press any key to quit")
-                program.key(" ")
-                self.assertEqual(program.exit_status(), 0, program.text())
-                lines = program.text().split("\r\n")
-                self.assertIn(windows_path.lower(), [line.lower() for line in lines])
-                self.assertIn("Detected version: Nolix Talvik Editor 3.5 (normal)", lines)
-                self.assertIn("Done", lines)
-                with open(self.target, "rb") as f:
-                    self.assertNotEqual(f.read(), before)
+        # Names outside any ANSI code page come back from the dialog whole.
+        names = ("talvik.exe", "Карта редактора.exe", "地图编辑器.exe")
+        for name in names[1:]:
+            shutil.copy(self.target, os.path.join(self.dir, name))
+        for name in names:
+            target = os.path.join(self.dir, name)
+            windows_path = "Z:" + target.replace("/", "\\")
+            for exe in Env.exes:
+                with self.subTest(exe=exe, name=name):
+                    with open(target, "rb") as f:
+                        before = f.read()
+                    program, window = self.run_program(exe)
+                    click(window, *FILE_NAME_BOX)
+                    xdotool("type", "--delay", "30", windows_path)
+                    xdotool("key", "Return")
+                    # The file exists, so the dialog asks before "overwriting" it.
+                    prompt = until(lambda: [w for w in dialog_windows() if w != window], "the overwrite prompt")[0]
+                    click(prompt, *PROMPT_BLANK)
+                    xdotool("key", "y")
+                    program.wait_for("Press 2")
+                    program.key("2")
+                    program.wait_for("Press any key to quit")
+                    program.key(" ")
+                    self.assertEqual(program.exit_status(), 0, program.text())
+                    # The echo is the UTF-8 bytes of the name (the case of the
+                    # drive letter and folders is the dialog's).
+                    lines = program.out.decode("utf-8", "replace").split("\r\n")
+                    self.assertIn(windows_path.lower(), [line.lower() for line in lines])
+                    self.assertIn("Detected version: Nolix Talvik Editor 3.5 (normal)", lines)
+                    self.assertIn("Done", lines)
+                    with open(target, "rb") as f:
+                        self.assertNotEqual(f.read(), before)
 
     def test_escape_means_no_file(self):
         for exe in Env.exes:

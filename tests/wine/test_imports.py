@@ -45,6 +45,10 @@ class ImportsTest(unittest.TestCase):
                 self.assertEqual(len(manifests), 1, "one manifest with id 1")
                 self.assertIn('level=""asInvoker"" uiAccess=""false""', resources)
                 self.assertEqual(resources.count("<supportedOS "), 5)
+                # Each setting in the namespace Windows looks it up in, which older Windows skips.
+                for setting in ('<activeCodePage xmlns=""http://schemas.microsoft.com/SMI/2019/WindowsSettings"">UTF-8<',
+                                '<longPathAware xmlns=""http://schemas.microsoft.com/SMI/2016/WindowsSettings"">true<'):
+                    self.assertIn(setting, resources)
                 name = os.path.basename(exe)
                 self.assertIn('VALUE "OriginalFilename", "%s"' % name, resources)
                 self.assertIn('VALUE "ProductVersion", "1.0.0"', resources)
