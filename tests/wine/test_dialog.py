@@ -204,15 +204,17 @@ class DialogTest(unittest.TestCase):
 def start_xvfb():
     """A virtual display of our own, and its number. Another server starting
     at the same moment can take the display Xvfb picked, which it only finds
-    out on opening it; then it ends, and a second try picks another."""
+    out on opening it; then it ends, and a second try picks another. Xvfb
+    writes the number and its newline separately, and ends if the pipe is
+    closed in between: read up to the newline."""
     for attempt in range(3):
         read_display, write_display = os.pipe()
         xvfb = Env.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_display), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
             pass_fds=[write_display], stderr=subprocess.DEVNULL)
         os.close(write_display)
-        display = os.read(read_display, 16).decode().strip()
-        os.close(read_display)
+        with os.fdopen(read_display) as pipe:
+            display = pipe.readline().strip()
         ready = subprocess.run(["xdotool", "getdisplaygeometry"], env=dict(os.environ, DISPLAY=":" + display),
                                capture_output=True).returncode == 0
         if ready and xvfb.poll() is None:
