@@ -14,6 +14,18 @@ import sys
 import unittest
 
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "comdlg32.dll", "user32.dll", "advapi32.dll"}
+# The README promises Windows Vista and later. Functions a MinGW runtime or
+# the C++ library may come to import that Windows XP lacks, by the Windows
+# that brought them (Vista 6.0, 7 6.1, 8 6.2, 10 10.0).
+NEWER_THAN_XP = {
+    "GetTickCount64": 6.0, "InitializeSRWLock": 6.0, "AcquireSRWLockExclusive": 6.0,
+    "InitializeConditionVariable": 6.0, "SleepConditionVariableCS": 6.0, "InitOnceExecuteOnce": 6.0,
+    "GetFileInformationByHandleEx": 6.0, "GetFinalPathNameByHandleA": 6.0, "GetFinalPathNameByHandleW": 6.0,
+    "CreateSymbolicLinkW": 6.0, "GetLocaleInfoEx": 6.0, "CompareStringEx": 6.0, "LCMapStringEx": 6.0,
+    "TryAcquireSRWLockExclusive": 6.1, "GetSystemTimePreciseAsFileTime": 6.2, "CreateFile2": 6.2,
+    "WaitOnAddress": 6.2, "SetThreadDescription": 10.0, "GetThreadDescription": 10.0,
+}
+LOWEST_WINDOWS = 6.0
 EXES = []
 
 
@@ -36,6 +48,14 @@ class ImportsTest(unittest.TestCase):
                 dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", run(tool("objdump"), "-p", exe))}
                 self.assertIn("kernel32.dll", dlls)
                 self.assertLessEqual(dlls, SYSTEM_DLLS)
+
+    def test_starts_on_the_lowest_windows_promised(self):
+        for exe in EXES:
+            with self.subTest(exe=exe):
+                names = re.findall(r"^\t[0-9a-f]+\t +\d+ +(\w+)", run(tool("objdump"), "-p", exe), re.M)
+                self.assertIn("ReadConsoleInputA", names)
+                needs = {n: NEWER_THAN_XP[n] for n in names if n in NEWER_THAN_XP}
+                self.assertLessEqual(max(needs.values(), default=5.1), LOWEST_WINDOWS, needs)
 
     def test_manifest_and_version_are_embedded(self):
         for exe in EXES:
