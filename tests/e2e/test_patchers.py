@@ -58,13 +58,18 @@ def error(message):
     return "Error: %s\n%s" % (message, ANY_KEY)
 
 
+def skip_where_skipped(case, tag):
+    """Skips the case, or the subtest it is in, where `tag` is skipped (see run.py)."""
+    if tag in CONFIG.skip:
+        case.skipTest("'%s' cases are skipped here" % tag)
+
+
 def needs(tag):
-    """Marks a case that cannot apply where `tag` is skipped (see run.py)."""
+    """Marks a case that cannot apply where `tag` is skipped."""
     def decorate(test):
         @functools.wraps(test)
         def guarded(self):
-            if tag in CONFIG.skip:
-                self.skipTest("'%s' cases are skipped here" % tag)
+            skip_where_skipped(self, tag)
             return test(self)
         return guarded
     return decorate
@@ -274,8 +279,7 @@ class Refusal(PatcherCase):
             os.makedirs(os.path.join(self.dir, folder))
             for p in self.programs():
                 with self.subTest(program=p.name, path=name):
-                    if tag in CONFIG.skip:
-                        self.skipTest("'%s' cases are skipped here" % tag)
+                    skip_where_skipped(self, tag)
                     path = self.write(p.image(), os.path.join(folder, "talvik.exe"))
                     self.convert(p, path, b"2", p.shown("3.5", "normal", DONE))
                     self.assertFile(path, p.image("3.5", "modified"))
@@ -370,8 +374,7 @@ class InterruptedWrite(PatcherCase):
             ]
             for name, tag, kw, outcome in cases:
                 with self.subTest(program=p.name, fault=name):
-                    if tag in CONFIG.skip or (tag == "faults" and not CONFIG.faults):
-                        self.skipTest("'%s' cases are skipped here" % tag)
+                    skip_where_skipped(self, tag)
                     normal = p.image()
                     path = self.write(normal)
                     result = self.patch(p, [target_path(path)], [b"2", b"q"], **kw)
