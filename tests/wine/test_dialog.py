@@ -5,9 +5,10 @@
 
 Each program is started without an argument, with a pseudo-terminal as its
 console and its standard output on a pipe. The dialog is found by its title
-and driven with xdotool: a chosen file is echoed and the run goes on to
-"Done"; Escape ends the run with "No file selected". Starts its own Xvfb and,
-unless --prefix names one, its own Wine prefix, and ends both.
+and driven with xdotool: a file chosen by its typed path or picked from the
+list is echoed and the run goes on to "Done"; Escape ends the run with "No
+file selected". Starts its own Xvfb and, unless --prefix names one, its own
+Wine prefix, and ends both.
 """
 import argparse
 import fcntl
@@ -31,8 +32,14 @@ import sample_image  # noqa: E402
 class Env:
     exes = []
     xvfb = None
-    timeout = 180.0  # per wait, a guard against hangs only; 32-bit Wine may be emulated and slow
+    timeout = 60.0  # for a program to start and end, a guard against hangs only
     vars = {}
+
+
+# A dialog just drawn may not take the first clicks and keys yet: each step
+# is done again, at most ATTEMPTS times, until it shows within STEP seconds.
+ATTEMPTS = 4
+STEP = 10.0
 
 
 def is_64bit(exe):
@@ -51,8 +58,10 @@ def wine_loader(exe):
     return shutil.which("wine") or "/usr/lib/wine/wine"
 
 
-def until(predicate, what):
-    end = time.monotonic() + Env.timeout
+def until(predicate, what, limit=None):
+    """The predicate's first true value within `limit` seconds (Env.timeout
+    by default). After that, a failure naming `what`, or None without one."""
+    end = time.monotonic() + (limit or Env.timeout)
     while time.monotonic() < end:
         if Env.xvfb.poll() is not None:
             raise AssertionError("Xvfb ended while waiting for " + what)
@@ -60,11 +69,23 @@ def until(predicate, what):
         if value:
             return value
         time.sleep(0.3)
-    raise AssertionError("gave up waiting for " + what)
+    if what:
+        raise AssertionError("gave up waiting for " + what)
+    return None
+
+
+def persist(action, done, what):
+    """Does `action` until `done` holds, at most ATTEMPTS times."""
+    for _ in range(ATTEMPTS):
+        action()
+        if until(done, None, STEP):
+            return
+    raise AssertionError("%s: not done in %d attempts" % (what, ATTEMPTS))
 
 
 def xdotool(*args):
-    return subprocess.run(["xdotool", *args], env=Env.vars, capture_output=True, text=True).stdout.split()
+    return subprocess.run(["xdotool", *args], env=Env.vars, capture_output=True, text=True,
+                          timeout=STEP).stdout.split()
 
 
 class Program:
@@ -94,11 +115,9 @@ class Program:
             except OSError:
                 pass
 
-    def wait_for(self, text):
-        def seen():
-            self.pump()
-            return text.encode() in self.out
-        until(seen, repr(text))
+    def shows(self, text):
+        self.pump()
+        return text.encode() in self.out
 
     def key(self, data):
         os.write(self.master, data.encode())
@@ -131,51 +150,66 @@ def click(window, x, y):
     xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
 
 
-# Inside the dialog as Wine lays it out: the file-name box, and a blank spot
-# of the overwrite prompt.
+# Inside the dialog as Wine lays it out: the file-name box, the first file of
+# the list, and a blank spot of the overwrite prompt.
 FILE_NAME_BOX = (236, 189)
+FIRST_FILE = (60, 43)
 PROMPT_BLANK = (10, 10)
+LAST_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\ComDlg32\LastVisitedMRU"
 
 
 class DialogTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="dialog-")
-        self.target = os.path.join(self.dir, "talvik.exe")
-        with open(self.target, "wb") as f:
-            f.write(sample_image.build_image("3.5", fp="normal", grid="normal"))
+        self.addCleanup(shutil.rmtree, self.dir, True)
 
-    def tearDown(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def run_program(self, exe):
-        program = Program(exe, self.dir)
+    def run_program(self, exe, cwd):
+        # Forget the folder the dialog was last used in, so that it opens in
+        # the one the program starts in.
+        subprocess.run([wine_loader(exe), "reg", "delete", LAST_FOLDERS, "/f"], env=Env.vars,
+                       capture_output=True, timeout=Env.timeout)
+        program = Program(exe, cwd)
         self.addCleanup(program.close)
         window = until(dialog_windows, "the dialog")[0]
         return program, window
 
     def test_chosen_file_is_echoed_and_converted(self):
-        # Names outside any ANSI code page come back from the dialog whole.
-        names = ("talvik.exe", "Карта редактора.exe", "地图编辑器.exe")
-        for name in names[1:]:
-            shutil.copy(self.target, os.path.join(self.dir, name))
-        for name in names:
-            target = os.path.join(self.dir, name)
+        # A path typed in, and names outside any ANSI code page picked from
+        # the list, as xdotool cannot type them reliably; each file alone in
+        # the folder the program starts in, where the dialog opens.
+        def typed(window, path):
+            click(window, *FILE_NAME_BOX)
+            xdotool("key", "End", "shift+Home", "BackSpace")
+            xdotool("type", "--delay", "30", path)
+
+        def picked(window, path):
+            click(window, *FIRST_FILE)
+
+        for name, choose in (("talvik.exe", typed), ("Карта редактора.exe", picked), ("地图编辑器.exe", picked)):
+            folder = os.path.join(self.dir, name[:-len(".exe")])
+            os.mkdir(folder)
+            target = os.path.join(folder, name)
             windows_path = "Z:" + target.replace("/", "\\")
             for exe in Env.exes:
                 with self.subTest(exe=exe, name=name):
-                    with open(target, "rb") as f:
-                        before = f.read()
-                    program, window = self.run_program(exe)
-                    click(window, *FILE_NAME_BOX)
-                    xdotool("type", "--delay", "30", windows_path)
-                    xdotool("key", "Return")
-                    # The file exists, so the dialog asks before "overwriting" it.
-                    prompt = until(lambda: [w for w in dialog_windows() if w != window], "the overwrite prompt")[0]
-                    click(prompt, *PROMPT_BLANK)
-                    xdotool("key", "y")
-                    program.wait_for("Press 2")
+                    before = sample_image.build_image("3.5", fp="normal", grid="normal")
+                    with open(target, "wb") as f:
+                        f.write(before)
+                    program, window = self.run_program(exe, folder)
+
+                    def choose_and_confirm():
+                        choose(window, windows_path)
+                        xdotool("key", "Return")
+                        # The file exists, so the dialog asks before "overwriting" it.
+                        prompt = until(lambda: [w for w in dialog_windows() if w != window], None, STEP)
+                        if prompt:
+                            click(prompt[0], *PROMPT_BLANK)
+                            # The default button: Yes to the overwrite prompt,
+                            # or OK to a complaint about a name that came garbled.
+                            xdotool("key", "Return")
+                    persist(choose_and_confirm, lambda: program.shows("Press 2"), "choosing " + name)
                     program.key("2")
-                    program.wait_for("Press any key to quit")
+                    until(lambda: program.shows("Press any key to quit"), "the end of the run")
                     program.key(" ")
                     self.assertEqual(program.exit_status(), 0, program.text())
                     # The echo is the UTF-8 bytes of the name (the case of the
@@ -190,10 +224,12 @@ class DialogTest(unittest.TestCase):
     def test_escape_means_no_file(self):
         for exe in Env.exes:
             with self.subTest(exe=exe):
-                program, window = self.run_program(exe)
-                click(window, *FILE_NAME_BOX)
-                xdotool("key", "Escape")
-                program.wait_for("Press any key to quit")
+                program, window = self.run_program(exe, self.dir)
+
+                def escape():
+                    click(window, *FILE_NAME_BOX)
+                    xdotool("key", "Escape")
+                persist(escape, lambda: program.shows("Press any key to quit"), "Escape")
                 program.key(" ")
                 self.assertEqual(program.exit_status(), 1, program.text())
                 self.assertTrue(program.text().endswith("Error: No file selected\r\nPress any key to quit"),
@@ -214,9 +250,9 @@ def start_xvfb():
             pass_fds=[write_display], stderr=subprocess.DEVNULL)
         os.close(write_display)
         with os.fdopen(read_display) as pipe:
-            display = pipe.readline().strip()
+            display = pipe.readline().strip() if select.select([pipe], [], [], STEP)[0] else ""
         ready = subprocess.run(["xdotool", "getdisplaygeometry"], env=dict(os.environ, DISPLAY=":" + display),
-                               capture_output=True).returncode == 0
+                               capture_output=True, timeout=STEP).returncode == 0
         if ready and xvfb.poll() is None:
             return xvfb, display
         xvfb.kill()
@@ -243,13 +279,13 @@ def main():
             # Made by the 64-bit loader where there is one, so both flavours run in it.
             boot = "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else wine_loader(Env.exes[0])
             subprocess.run([boot, "wineboot", "-i"], env=Env.vars,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=1200)
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
         result = unittest.main(argv=[sys.argv[0], *rest], exit=False).result
     finally:
         xvfb.terminate()
         xvfb.wait()
         if own_prefix:
-            subprocess.run(["wineserver", "-k"], env=Env.vars, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-k"], env=Env.vars, stderr=subprocess.DEVNULL, timeout=STEP)
             shutil.rmtree(own_prefix, ignore_errors=True)
     sys.exit(0 if result.wasSuccessful() else 1)
 
