@@ -1,12 +1,15 @@
 // Preloaded into a patcher to make its writes fail on demand, as a full or
 // failing disk would. PATCHERS_FAULT names the call that fails:
 //   fsync    every fsync fails with EIO
+//   crash    every fsync is done, then the process is killed, as by a power
+//            cut right after it
 //   fclose   every fclose closes the stream, then reports EIO
 //   fwrite   the second fwrite writes half of its bytes and reports ENOSPC,
 //            so that the first run reaches the file and the rest do not
 #include <dlfcn.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +35,10 @@ extern "C" int fsync(int fd) {
         errno = EIO;
         return -1;
     }
-    return next<int (*)(int)>("fsync")(fd);
+    const int result = next<int (*)(int)>("fsync")(fd);
+    if (failing("crash"))
+        raise(SIGKILL);
+    return result;
 }
 
 extern "C" int fclose(FILE* stream) {

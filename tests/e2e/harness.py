@@ -184,7 +184,10 @@ class Session:
                 return
             self.key_waits += self._wait_key_mode()
             if isinstance(step, After):
-                step.action()
+                try:
+                    step.action()
+                except Exception as e:
+                    self._fail("%r while the program waited" % e)
                 step = step.key
             if isinstance(step, Signal):
                 os.kill(self.proc.pid, step.signum)

@@ -109,9 +109,10 @@ class PatcherCase(unittest.TestCase):
         """Runs with `path` as argument, types `key` then a final key."""
         result = self.patch(prog, [target_path(path)], [key, b"q"], **kw)
         self.assertEqual((result.stdout, result.status), (stdout, status), result)
-        if "tty" not in CONFIG.skip:  # each prompt shown really waited for its key
+        if "tty" not in CONFIG.skip:  # each prompt shown really waited for its key, unseen
             prompts = stdout.count(prog.second_line) + stdout.count(ANY_KEY)
             self.assertEqual(result.key_waits, prompts, "keys read at prompts")
+            self.assertEqual(result.tty, b"", "keys echoed on the terminal")
         return result
 
     def assertFile(self, path, expected):
@@ -187,9 +188,11 @@ class Conversion(PatcherCase):
 
         held = []  # locks held until the run has ended
 
-        def locked(path):
-            held.append(open(path, "rb"))
-            fcntl.flock(held[-1], fcntl.LOCK_EX)
+        def locked(mode):
+            def action(path):  # fails at once where the program holds its lock too long
+                held.append(open(path, "rb"))
+                fcntl.flock(held[-1], mode | fcntl.LOCK_NB)
+            return action
 
         for p in self.programs():
             other = "gridenlarger" if p.name == "fpenabler" else "fpenabler"
@@ -201,12 +204,14 @@ class Conversion(PatcherCase):
                 ("the same program converts it", converted_by(p.name), error(CHANGED), p.image("3.5", "modified")),
                 ("replaced by 3.4", rewrite(p.image("3.4")), error(CHANGED), p.image("3.4")),
                 ("cut short", rewrite(image[:0x30000]), error(CHANGED), image[:0x30000]),
+                ("emptied", rewrite(b""), error(CHANGED), b""),
                 ("edited elsewhere", edited_elsewhere, DONE, bytes(elsewhere) + b"appended"),
             ]
             if other in CONFIG.programs:
                 cases.append(("the other program converts it", converted_by(other), DONE, both))
             if "flock" not in CONFIG.skip:
-                cases.append(("locked by another writer", locked, error("Can not open file for write"), image))
+                for name, mode in (("locked by another writer", fcntl.LOCK_EX), ("read under a shared lock", fcntl.LOCK_SH)):
+                    cases.append((name, locked(mode), error("Can not open file for write"), image))
             for name, action, outcome, after in cases:
                 with self.subTest(program=p.name, meanwhile=name):
                     path = self.write(image)
@@ -324,6 +329,8 @@ class Keys(PatcherCase):
         # "2" with the final key in one write ends the run.
         for p in self.programs():
             for typed, outcome, status, state in ((b"\x1b[A", error("Invalid input"), 1, "normal"),
+                                                   (b"\x1bOP", error("Invalid input"), 1, "normal"),  # F1
+                                                   ("😀q".encode(), error("Invalid input"), 1, "normal"),
                                                    (b"2q", DONE, 0, "modified")):
                 with self.subTest(program=p.name, typed=typed):
                     path = self.write(p.image())
@@ -365,12 +372,15 @@ class InterruptedWrite(PatcherCase):
         cut = error("Can not write file")
         for p in self.programs():
             half = len(p.image()) // 2
+            last_run = sample_image.SITES[p.name]["3.5"][-1][0] + 1  # left to the final flush
             cases = [  # name, what it needs, how the run is started, its outcome
                 ("size limit, signal ignored", "rlimit", dict(preexec=limit_file_size(half, True)), cut),
                 ("size limit, signal kills", "rlimit", dict(preexec=limit_file_size(half, False)), -signal.SIGXFSZ),
+                ("size limit inside the last run", "rlimit", dict(preexec=limit_file_size(last_run, True)), cut),
                 ("fsync fails", "faults", failing("fsync"), cut),
                 ("fclose fails", "faults", failing("fclose"), cut),
                 ("second fwrite fails", "faults", failing("fwrite"), cut),
+                ("killed right after the sync", "faults", failing("crash"), -signal.SIGKILL),
             ]
             for name, tag, kw, outcome in cases:
                 with self.subTest(program=p.name, fault=name):
@@ -383,6 +393,8 @@ class InterruptedWrite(PatcherCase):
                     else:
                         self.assertEqual(result.status, outcome, result)
                     self.assertEqual(os.path.getsize(path), len(normal))
+                    if outcome == -signal.SIGKILL:  # killed once synced: the runs are on disk
+                        self.assertFile(path, p.image("3.5", "modified"))
                     result = self.patch(p, [target_path(path)], [b"1", b"q"])
                     self.assertIn(result.stdout, [p.shown("3.5", s, DONE)
                                                   for s in ("normal", "already modified", "other")])
