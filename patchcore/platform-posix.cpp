@@ -4,10 +4,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -163,6 +165,93 @@ void writeText(int fd, const char* text) {
     }
 }
 
+// The path that `line` names when taken as the shell takes one word: blanks
+// around it dropped, quotes and backslashes removed as sh removes them, a
+// leading unquoted `~` or `~/` put as the home directory (HOME when set and
+// not empty, else the password database; kept as `~` when neither has one),
+// and a file:///path or file://localhost/path link turned into its path with
+// %XX decoded. False when the line holds no word or more than one, leaves a
+// quote or backslash unfinished, or is a link to another host, badly encoded,
+// with a query or fragment, or naming a NUL byte.
+bool pathOfTypedWord(const std::string& line, std::string& path) {
+    const std::string blanks = " \t";
+    size_t i = line.find_first_not_of(blanks);
+    if (i == std::string::npos)
+        return false;
+    // POSIX sh expands a tilde only where no character of its prefix is quoted.
+    const bool home = line[i] == '~' && (i + 1 == line.size() || line[i + 1] == '/' ||
+                                         blanks.find(line[i + 1]) != std::string::npos);
+    std::string word;
+    char quote = 0;
+    for (; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quote == '\'') {
+            if (c == '\'')
+                quote = 0;
+            else
+                word += c;
+        } else if (quote == '"') {
+            if (c == '"')
+                quote = 0;
+            else if (c == '\\' && i + 1 < line.size() &&
+                     std::string("\"\\$`").find(line[i + 1]) != std::string::npos)
+                word += line[++i];
+            else
+                word += c;
+        } else if (blanks.find(c) != std::string::npos) {
+            break;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '\\') {
+            if (++i == line.size())
+                return false;  // at a shell, a line that goes on
+            word += line[i];
+        } else {
+            word += c;
+        }
+    }
+    if (quote || line.find_first_not_of(blanks, i) != std::string::npos)
+        return false;
+
+    if (home) {
+        const char* dir = std::getenv("HOME");
+        if (!dir || !*dir) {
+            const struct passwd* user = getpwuid(getuid());
+            dir = user ? user->pw_dir : nullptr;
+        }
+        if (dir)
+            word.replace(0, 1, dir);
+    }
+
+    static const char scheme[] = "file://";
+    if (word.compare(0, sizeof scheme - 1, scheme) == 0) {
+        std::string rest = word.substr(sizeof scheme - 1);
+        if (rest.compare(0, 10, "localhost/") == 0)
+            rest.erase(0, 9);
+        if (rest.empty() || rest[0] != '/' || rest.find_first_of("?#") != std::string::npos)
+            return false;
+        const std::string hex = "0123456789abcdef0123456789ABCDEF";
+        word.clear();
+        for (size_t k = 0; k < rest.size(); ++k) {
+            if (rest[k] != '%') {
+                word += rest[k];
+                continue;
+            }
+            const size_t high = k + 2 < rest.size() ? hex.find(rest[k + 1]) : std::string::npos;
+            const size_t low = k + 2 < rest.size() ? hex.find(rest[k + 2]) : std::string::npos;
+            if (high == std::string::npos || low == std::string::npos)
+                return false;
+            word += static_cast<char>(high % 16 * 16 + low % 16);
+            k += 2;
+        }
+    }
+    // A NUL would cut the path short and name another file than the one shown.
+    if (word.find('\0') != std::string::npos)
+        return false;
+    path = word;
+    return true;
+}
+
 }  // namespace
 
 // The terminal takes the bytes as they come.
@@ -220,9 +309,13 @@ bool choosePathByDialog(std::string& path) {
             line += static_cast<char>(byte);
         if (line.empty())
             return false;
+        // A line of blanks is not empty: it is refused as a name, not taken
+        // for a cancel the user did not ask for.
+        std::string typed;
         struct stat status;
-        if (stat(line.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-            path = line;
+        if (pathOfTypedWord(line, typed) && stat(typed.c_str(), &status) == 0 &&
+            !S_ISDIR(status.st_mode)) {
+            path = typed;
             return true;
         }
         // As the dialog's file-must-exist check does: refuse and ask again.

@@ -405,19 +405,44 @@ class InterruptedWrite(PatcherCase):
 class Terminal(PatcherCase):
     @needs("tty")
     def test_path_typed_at_the_terminal(self):
+        plain = os.path.join(self.dir, "talvik.exe")
+        spaced = os.path.join(self.dir, "Program Files", "talvik.exe")
+        os.mkdir(os.path.dirname(spaced))
+        link = "file://" + spaced.replace(" ", "%20")
+        rows = (  # the line typed; the file it names, or None: refused, then `plain` is typed
+            (plain, plain),
+            (os.path.join(self.dir, "nothing.exe"), None),
+            ("'%s' " % spaced, spaced),  # dragged from a file manager
+            ('\t"%s"' % spaced, spaced),
+            (spaced.replace(" ", "\\ "), spaced),
+            ("~/Program\\ Files/talvik.exe", spaced),  # HOME is the test folder
+            ("'~'/talvik.exe", None),
+            (link, spaced),
+            (link.replace("file://", "file://localhost"), spaced),
+            (link.replace("file://", "file://elsewhere"), None),
+            ("file://" + plain + "%00.txt", None),  # would open `plain`, not what it names
+            (spaced, None),  # two words
+            ("'" + spaced, None),
+            (plain + "\\", None),
+            ('"%s"' % plain.replace("talvik", "\\talvik"), None),  # in double quotes "\\t" is kept
+            ("'%s'" % spaced.replace(" ", "\\ "), None),  # in single quotes "\\" is kept
+            ("  ", None),  # blanks are a name, not a cancel
+        )
         for p in self.programs():
-            for refused in (False, True):
-                with self.subTest(program=p.name, first_name_refused=refused):
-                    path = self.write(p.image())
-                    steps = [Tty(path.encode() + b"\n", DIALOG), b"2", b"q"]
-                    if refused:
-                        steps.insert(0, Tty(os.path.join(self.dir, "nothing.exe").encode() + b"\n", DIALOG))
-                    result = self.patch(p, [], steps)
-                    self.assertEqual(result.stdout, p.head + p.path_prompt + path + "\n"
+            for typed, named in rows:
+                with self.subTest(program=p.name, typed=typed):
+                    for path in (plain, spaced):
+                        self.write(p.image(), path)
+                    steps = [Tty(typed.encode() + b"\n", DIALOG), b"2", b"q"]
+                    if named is None:
+                        steps.insert(1, Tty(plain.encode() + b"\n", DIALOG))
+                    result = self.patch(p, [], steps, env=dict(os.environ, HOME=self.dir))
+                    self.assertEqual(result.stdout, p.head + p.path_prompt + (named or plain) + "\n"
                                      + p.shown("3.5", "normal", DONE)[len(p.head):])
                     self.assertEqual(result.status, 0)
-                    self.assertEqual(result.tty.count(DIALOG), 2 if refused else 1)
-                    self.assertFile(path, p.image("3.5", "modified"))
+                    self.assertEqual(result.tty.count(b"File not found."), 0 if named else 1)
+                    self.assertEqual(result.tty.count(DIALOG), 1 if named else 2)
+                    self.assertFile(named or plain, p.image("3.5", "modified"))
 
     @needs("tty")
     def test_no_path_typed(self):
