@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """What a built Windows program needs on the machine it is copied to.
 
-    python3 tests/wine/test_imports.py EXE [EXE...]
+    python3 tests/wine/test_imports.py --version V EXE [EXE...]
 
 Each program must import system DLLs only (the C++ runtime, libgcc and
-winpthread linked in statically) and carry its manifest and version record.
+winpthread linked in statically) and carry its manifest and its version
+record, which gives the project's version V.
 """
+import argparse
 import os
 import re
 import shutil
@@ -27,6 +29,7 @@ NEWER_THAN_XP = {
 }
 LOWEST_WINDOWS = 6.0
 EXES = []
+VERSION = None
 
 
 def tool(name):
@@ -71,7 +74,10 @@ class ImportsTest(unittest.TestCase):
                     self.assertIn(setting, resources)
                 name = os.path.basename(exe)
                 self.assertIn('VALUE "OriginalFilename", "%s"' % name, resources)
-                self.assertIn('VALUE "ProductVersion", "1.0.0"', resources)
+                numbers = ", ".join(VERSION.split(".") + ["0"])
+                for line in ("FILEVERSION %s" % numbers, "PRODUCTVERSION %s" % numbers,
+                             'VALUE "FileVersion", "%s"' % VERSION, 'VALUE "ProductVersion", "%s"' % VERSION):
+                    self.assertIn(line, resources)
 
     def test_console_program(self):
         for exe in EXES:
@@ -80,5 +86,9 @@ class ImportsTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    EXES[:] = [a for a in sys.argv[1:] if not a.startswith("-")]
-    unittest.main(argv=[sys.argv[0]] + [a for a in sys.argv[1:] if a.startswith("-")])
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--version", required=True)
+    parser.add_argument("exes", nargs="+")
+    args, rest = parser.parse_known_args()
+    VERSION, EXES[:] = args.version, args.exes
+    unittest.main(argv=[sys.argv[0]] + rest)

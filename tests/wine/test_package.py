@@ -1,17 +1,29 @@
 #!/usr/bin/env python3
-"""The zip a Windows build ships.
+"""The zip a Windows build ships, or the Linux download's tarball and package.
 
     python3 tests/wine/test_package.py --version V (--cpack CPACK --build-dir DIR | --zip ZIP) EXE...
+    python3 tests/wine/test_package.py --version V --cpack CPACK --build-dir DIR --linux PROGRAM...
 
 Packs the build dir with cpack into a temporary folder (or reads the zip
 given) and checks that the zip is named for the version and for the
 flavour of the executables, holds the tested executables byte for byte and
 a README.txt for Windows users, and nothing else.
+
+With --linux, the build dir is a static Linux one (the linux-release
+preset): its tarball must hold one folder with the programs, their manual
+pages and a README, packed reproducibly; the Debian package cpack makes
+from it must hold what Debian expects and pass lintian without errors; and
+the programs must be static, stripped and free of build paths.
 """
 import argparse
+import glob
+import gzip
+import io
 import os
+import re
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
 import zipfile
@@ -77,14 +89,119 @@ class PackageTest(unittest.TestCase):
             self.assertIn(needle, text)
 
 
+def elf_entries(data, table, entry_size, count):
+    """The first eight bytes of each entry of an ELF64 header table, given where the ELF header keeps the
+    table's offset, entry size and entry count."""
+    offset = int.from_bytes(data[table:table + 8], "little")
+    size = int.from_bytes(data[entry_size:entry_size + 2], "little")
+    number = int.from_bytes(data[count:count + 2], "little")
+    return [data[offset + i * size:offset + i * size + 8] for i in range(number)]
+
+
+class LinuxPackageTest(unittest.TestCase):
+    PAGES = ["fpenabler.1", "gridenlarger.1"]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        subprocess.run([ARGS.cpack, "-G", "DEB", "--config", os.path.join(ARGS.build_dir, "CPackConfig.cmake"),
+                        "-B", cls.tmp.name], check=True, stdout=subprocess.DEVNULL)
+        cls.debs = glob.glob(os.path.join(cls.tmp.name, "*.deb"))
+        cls.programs = {os.path.basename(p): open(p, "rb").read() for p in ARGS.exes}
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_tarball_contents_and_stamps(self):
+        # Named for the version; tarballs of other versions may lie beside it.
+        path = os.path.join(ARGS.build_dir, "talvik-patchers-%s-linux-x86_64.tar.gz" % ARGS.version)
+        folder = os.path.basename(path)[:-len(".tar.gz")]
+        with open(path, "rb") as f:
+            header = f.read(10)
+        self.assertEqual(header[3] & 0x08, 0, "gzip header names a file")
+        self.assertEqual(header[4:8], bytes(4), "gzip header has a time")
+        with tarfile.open(path) as tar:
+            members = tar.getmembers()
+            names = [m.name for m in members]
+            self.assertEqual(names, [folder] + ["%s/%s" % (folder, n) for n in
+                                                sorted(["README"] + self.PAGES + list(self.programs))])
+            self.assertEqual({(m.uid, m.gid) for m in members}, {(0, 0)})
+            self.assertEqual(len({m.mtime for m in members}), 1, "entries stamped alike")
+            for name, data in self.programs.items():
+                member = tar.getmember("%s/%s" % (folder, name))
+                self.assertEqual(member.mode, 0o755)
+                self.assertTrue(tar.extractfile(member).read() == data, name + " differs from the built one")
+            self.files = {os.path.basename(m.name): tar.extractfile(m).read() for m in members if m.isfile()}
+        readme = self.files["README"].decode("ascii")
+        self.assertNotIn("@", readme, "placeholder left unfilled")
+        for needle in ["Version " + ARGS.version, "man ./fpenabler.1", "~/.wine/drive_c/"] + ERRORS:
+            self.assertIn(needle, readme)
+        for page in self.PAGES:
+            with self.subTest(page=page):
+                text = self.files[page].decode("ascii")
+                self.assertRegex(text, r'^\.TH %s 1 \d{4}-\d\d-\d\d "talvik\\-patchers %s"'
+                                 % (page[:-2].upper(), re.escape(ARGS.version)))
+                diagnostics = text[text.index(".SH DIAGNOSTICS"):text.index(".SH NOTES")]
+                for message in ERRORS:
+                    self.assertIn("\n.B %s\n" % message, diagnostics)
+                lint = subprocess.run(["man", "--warnings", "-l", "-"], input=self.files[page],
+                                      capture_output=True, env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
+                self.assertEqual(lint.stderr.decode(), "")
+
+    def test_programs_static_stripped_and_without_build_paths(self):
+        source_dir = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        for name, data in self.programs.items():
+            with self.subTest(program=name):
+                self.assertEqual(data[:5] + data[18:20], b"\x7fELF\x02\x3e\x00", "x86-64 ELF")
+                segments = [int.from_bytes(e[:4], "little") for e in elf_entries(data, 0x20, 0x36, 0x38)]
+                self.assertNotIn(3, segments, "has a program interpreter")
+                self.assertNotIn(2, segments, "is linked dynamically")
+                sections = [int.from_bytes(e[4:8], "little") for e in elf_entries(data, 0x28, 0x3A, 0x3C)]
+                self.assertNotIn(2, sections, "has a symbol table")
+                for folder in (source_dir, os.path.abspath(ARGS.build_dir)):
+                    self.assertNotIn(folder.encode(), data)
+
+    def test_debian_package(self):
+        self.assertEqual([os.path.basename(d) for d in self.debs], ["talvik-patchers_%s_amd64.deb" % ARGS.version])
+        deb = self.debs[0]
+        fields = subprocess.run(["dpkg-deb", "-f", deb], capture_output=True, text=True, check=True).stdout
+        for field in ["Package: talvik-patchers", "Version: " + ARGS.version, "Architecture: amd64",
+                      "Section: utils", "Description: "]:
+            self.assertIn("\n" + field, "\n" + fields)
+        self.assertNotIn("Depends:", fields, "static programs depend on nothing")
+        self.assertGreaterEqual(len(re.findall(r"^ \S", fields, re.M)), 3, "a real description")
+        data = subprocess.run(["dpkg-deb", "--fsys-tarfile", deb], capture_output=True, check=True).stdout
+        with tarfile.open(fileobj=io.BytesIO(data)) as tar:
+            files = {m.name[1:]: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
+            self.assertEqual({(m.uid, m.gid) for m in tar.getmembers()}, {(0, 0)})
+        doc = "/usr/share/doc/talvik-patchers/"
+        self.assertEqual(sorted(files), sorted(
+            ["/usr/bin/" + n for n in self.programs] + ["/usr/share/man/man1/%s.gz" % p for p in self.PAGES]
+            + [doc + "copyright", doc + "changelog.gz", "/usr/share/lintian/overrides/talvik-patchers"]))
+        for name, data in self.programs.items():
+            self.assertTrue(files["/usr/bin/" + name] == data, name + " differs from the built one")
+        for name in ["/usr/share/man/man1/%s.gz" % p for p in self.PAGES] + [doc + "changelog.gz"]:
+            self.assertEqual(files[name][3:8], bytes(5), name + ": gzip header with a name or a time")
+        self.assertIn("talvik-patchers (%s) " % ARGS.version, gzip.decompress(files[doc + "changelog.gz"]).decode())
+        copyright = files[doc + "copyright"].decode()
+        self.assertTrue(copyright.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"))
+        self.assertIn("all rights are reserved", copyright)
+        lintian = subprocess.run(["lintian", "--fail-on", "error", deb], capture_output=True, text=True)
+        self.assertEqual(lintian.returncode, 0, lintian.stdout + lintian.stderr)
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--version", required=True)
     parser.add_argument("--cpack")
     parser.add_argument("--build-dir")
     parser.add_argument("--zip")
+    parser.add_argument("--linux", action="store_true")
     parser.add_argument("exes", nargs="+")
     ARGS, rest = parser.parse_known_args()
     if not ARGS.zip and not (ARGS.cpack and ARGS.build_dir):
         parser.error("give --zip, or --cpack and --build-dir")
-    unittest.main(argv=[sys.argv[0]] + rest)
+    if ARGS.linux and ARGS.zip:
+        parser.error("--linux packs the build dir: give --cpack and --build-dir")
+    unittest.main(argv=[sys.argv[0]] + rest, defaultTest="LinuxPackageTest" if ARGS.linux else "PackageTest")
