@@ -9,7 +9,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -167,8 +166,8 @@ void writeText(int fd, const char* text) {
 
 // The path that `line` names when taken as the shell takes one word: blanks
 // around it dropped, quotes and backslashes removed as sh removes them, a
-// leading unquoted `~` or `~/` put as the home directory (HOME when set and
-// not empty, else the password database; kept as `~` when neither has one),
+// leading unquoted `~` or `~/` put as the home directory (HOME; kept as `~`
+// when HOME is unset or empty),
 // and a file:///path or file://localhost/path link turned into its path with
 // %XX decoded. False when the line holds no word or more than one, leaves a
 // quote or backslash unfinished, or is a link to another host, badly encoded,
@@ -214,12 +213,9 @@ bool pathOfTypedWord(const std::string& line, std::string& path) {
         return false;
 
     if (home) {
+        // Not the password database: a static program cannot read it reliably.
         const char* dir = std::getenv("HOME");
-        if (!dir || !*dir) {
-            const struct passwd* user = getpwuid(getuid());
-            dir = user ? user->pw_dir : nullptr;
-        }
-        if (dir)
+        if (dir && *dir)
             word.replace(0, 1, dir);
     }
 
