@@ -75,10 +75,10 @@ def until(predicate, what, limit=None):
 
 
 def persist(action, done, what):
-    """Does `action` until `done` holds, at most ATTEMPTS times."""
+    """Does `action` until `done` holds, at most ATTEMPTS times. An action
+    that returns False has seen that it did not take."""
     for _ in range(ATTEMPTS):
-        action()
-        if until(done, None, STEP):
+        if action() is not False and until(done, None, STEP):
             return
     raise AssertionError("%s: not done in %d attempts" % (what, ATTEMPTS))
 
@@ -202,11 +202,12 @@ class DialogTest(unittest.TestCase):
                         xdotool("key", "Return")
                         # The file exists, so the dialog asks before "overwriting" it.
                         prompt = until(lambda: [w for w in dialog_windows() if w != window], None, STEP)
-                        if prompt:
-                            click(prompt[0], *PROMPT_BLANK)
-                            # The default button: Yes to the overwrite prompt,
-                            # or OK to a complaint about a name that came garbled.
-                            xdotool("key", "Return")
+                        if not prompt:
+                            return False
+                        click(prompt[0], *PROMPT_BLANK)
+                        # The default button: Yes to the overwrite prompt, or
+                        # OK to a complaint about a name that came garbled.
+                        xdotool("key", "Return")
                     persist(choose_and_confirm, lambda: program.shows("Press 2"), "choosing " + name)
                     program.key("2")
                     until(lambda: program.shows("Press any key to quit"), "the end of the run")
