@@ -123,10 +123,7 @@ class Program:
         os.write(self.master, data.encode())
 
     def exit_status(self):
-        def ended():
-            self.pump()
-            return self.proc.poll() is not None
-        until(ended, "exit")
+        until(lambda: self.pump() or self.proc.poll() is not None, "exit")
         self.pump()
         return self.proc.returncode
 
@@ -177,15 +174,7 @@ class DialogTest(unittest.TestCase):
         # A path typed in, and names outside any ANSI code page picked from
         # the list, as xdotool cannot type them reliably; each file alone in
         # the folder the program starts in, where the dialog opens.
-        def typed(window, path):
-            click(window, *FILE_NAME_BOX)
-            xdotool("key", "End", "shift+Home", "BackSpace")
-            xdotool("type", "--delay", "30", path)
-
-        def picked(window, path):
-            click(window, *FIRST_FILE)
-
-        for name, choose in (("talvik.exe", typed), ("Карта редактора.exe", picked), ("地图编辑器.exe", picked)):
+        for name, typed in (("talvik.exe", True), ("Карта редактора.exe", False), ("地图编辑器.exe", False)):
             folder = os.path.join(self.dir, name[:-len(".exe")])
             os.mkdir(folder)
             target = os.path.join(folder, name)
@@ -198,7 +187,12 @@ class DialogTest(unittest.TestCase):
                     program, window = self.run_program(exe, folder)
 
                     def choose_and_confirm():
-                        choose(window, windows_path)
+                        if typed:
+                            click(window, *FILE_NAME_BOX)
+                            xdotool("key", "End", "shift+Home", "BackSpace")
+                            xdotool("type", "--delay", "30", windows_path)
+                        else:
+                            click(window, *FIRST_FILE)
                         xdotool("key", "Return")
                         # The file exists, so the dialog asks before "overwriting" it.
                         prompt = until(lambda: [w for w in dialog_windows() if w != window], None, STEP)
