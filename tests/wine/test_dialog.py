@@ -8,7 +8,7 @@ console and its standard output on a pipe. The dialog is found by its title
 and driven with xdotool: a file chosen by its typed path or picked from the
 list is echoed and the run goes on to "Done"; Escape ends the run with "No
 file selected". Starts its own Xvfb and, unless --prefix names one, its own
-Wine prefix, and ends both.
+Wine prefix, and ends both; ends the prefix's wineserver before and after.
 """
 import argparse
 import fcntl
@@ -40,21 +40,16 @@ class Env:
 # is done again, at most ATTEMPTS times, until it shows within STEP seconds.
 ATTEMPTS = 4
 STEP = 10.0
-
-
-def is_64bit(exe):
-    with open(exe, "rb") as f:
-        data = f.read(4096)
-    pe = int.from_bytes(data[0x3C:0x40], "little")
-    return int.from_bytes(data[pe + 24:pe + 26], "little") == 0x20B
+WINE64 = "/usr/lib/wine/wine64"
 
 
 def wine_loader(exe):
-    # Debian keeps wine64 outside PATH, and `wine` prefers the 32-bit loader.
-    if is_64bit(exe):
-        for candidate in ("/usr/lib/wine/wine64", shutil.which("wine64")):
-            if candidate and os.access(candidate, os.X_OK):
-                return candidate
+    # A 64-bit program (PE32+) needs wine64, which Debian keeps outside PATH.
+    with open(exe, "rb") as f:
+        data = f.read(4096)
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    if int.from_bytes(data[pe + 24:pe + 26], "little") == 0x20B and os.access(WINE64, os.X_OK):
+        return WINE64
     return shutil.which("wine") or "/usr/lib/wine/wine"
 
 
@@ -93,11 +88,9 @@ class Program:
 
     def __init__(self, exe, cwd):
         self.master, slave = pty.openpty()
-
         def own_terminal():
             os.setsid()
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-
         self.proc = subprocess.Popen([wine_loader(exe), exe], cwd=cwd, env=Env.vars, stdin=slave,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                      preexec_fn=own_terminal)
@@ -269,18 +262,25 @@ def main():
     xvfb, display = start_xvfb()
     Env.vars = dict(os.environ, DISPLAY=":" + display, WINEPREFIX=args.prefix or own_prefix,
                     WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def end_wineserver():
+        # A server keeps what it set up for the first display it saw: booted
+        # without one it shows no dialog; left on this Xvfb, later starts wait.
+        for flag in ("-k", "-w"):
+            subprocess.run(["wineserver", flag], env=Env.vars, stderr=subprocess.DEVNULL, timeout=Env.timeout)
+    end_wineserver()
     try:
         if own_prefix:
             # Made by the 64-bit loader where there is one, so both flavours run in it.
-            boot = "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else wine_loader(Env.exes[0])
+            boot = WINE64 if os.access(WINE64, os.X_OK) else wine_loader(Env.exes[0])
             subprocess.run([boot, "wineboot", "-i"], env=Env.vars,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
         result = unittest.main(argv=[sys.argv[0], *rest], exit=False).result
     finally:
+        end_wineserver()
         xvfb.terminate()
         xvfb.wait()
         if own_prefix:
-            subprocess.run(["wineserver", "-k"], env=Env.vars, stderr=subprocess.DEVNULL, timeout=STEP)
             shutil.rmtree(own_prefix, ignore_errors=True)
     sys.exit(0 if result.wasSuccessful() else 1)
 
