@@ -204,6 +204,10 @@ class Session:
         while self.out_fd is not None and time.monotonic() < drain_until:
             self._pump(0.05)
         mode_after = termios.tcgetattr(self.slave)
+        # Out of line mode, a key typed after the program restored it counts too.
+        raw = termios.tcgetattr(self.slave)
+        raw[3] &= ~termios.ICANON
+        termios.tcsetattr(self.slave, termios.TCSANOW, raw)
         unread = struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0]
         self._pump(0)
         self.close()

@@ -12,6 +12,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
@@ -106,9 +107,14 @@ class PatcherCase(unittest.TestCase):
         return result
 
     def convert(self, prog, path, key, stdout, status=0, **kw):
-        """Runs with `path` as argument, types `key` then a final key."""
-        result = self.patch(prog, [target_path(path)], [key, b"q"], **kw)
+        """Runs with `path` as argument, types `key` then a final key. An
+        emulated console reads what is typed until just after the program
+        ends: there the final key waits a moment, so that one the program
+        did not wait for is left unread."""
+        final = After(lambda: time.sleep(0.1), b"q") if CONFIG.prefix else b"q"
+        result = self.patch(prog, [target_path(path)], [key, final], **kw)
         self.assertEqual((result.stdout, result.status), (stdout, status), result)
+        self.assertEqual(result.unread, 0, "the final key left unread")
         if "tty" not in CONFIG.skip:  # each prompt shown really waited for its key, unseen
             prompts = stdout.count(prog.second_line) + stdout.count(ANY_KEY)
             self.assertEqual(result.key_waits, prompts, "keys read at prompts")
