@@ -164,23 +164,14 @@ void writeText(int fd, const char* text) {
     }
 }
 
-// The path that `line` names when taken as the shell takes one word: blanks
-// around it dropped, quotes and backslashes removed as sh removes them, a
-// leading unquoted `~` or `~/` put as the home directory (HOME; kept as `~`
-// when HOME is unset or empty),
-// and a file:///path or file://localhost/path link turned into its path with
-// %XX decoded. False when the line holds no word or more than one, leaves a
-// quote or backslash unfinished, or is a link to another host, badly encoded,
-// with a query or fragment, or naming a NUL byte.
-bool pathOfTypedWord(const std::string& line, std::string& path) {
+// The one word `line` holds, as sh reads it: blanks around it dropped,
+// quotes and backslashes removed as sh removes them. False when the line
+// holds no word or more than one, or leaves a quote or backslash unfinished.
+bool shellWord(const std::string& line, std::string& word) {
     const std::string blanks = " \t";
     size_t i = line.find_first_not_of(blanks);
     if (i == std::string::npos)
         return false;
-    // POSIX sh expands a tilde only where no character of its prefix is quoted.
-    const bool home = line[i] == '~' && (i + 1 == line.size() || line[i + 1] == '/' ||
-                                         blanks.find(line[i + 1]) != std::string::npos);
-    std::string word;
     char quote = 0;
     for (; i < line.size(); ++i) {
         const char c = line[i];
@@ -209,38 +200,63 @@ bool pathOfTypedWord(const std::string& line, std::string& path) {
             word += c;
         }
     }
-    if (quote || line.find_first_not_of(blanks, i) != std::string::npos)
-        return false;
+    return !quote && line.find_first_not_of(blanks, i) == std::string::npos;
+}
 
-    if (home) {
-        // Not the password database: a static program cannot read it reliably.
-        const char* dir = std::getenv("HOME");
-        if (dir && *dir)
-            word.replace(0, 1, dir);
-    }
+// Puts the home directory (HOME) for the leading `~` of `word` when the
+// `line` it was read from begins with an unquoted `~` alone or before a `/`,
+// as sh does. Kept as `~` when HOME is unset or empty.
+void expandHome(const std::string& line, std::string& word) {
+    // POSIX sh expands a tilde only where no character of its prefix is quoted.
+    const size_t i = line.find_first_not_of(" \t");
+    if (i == std::string::npos || line[i] != '~' ||
+        (i + 1 < line.size() && std::string("/ \t").find(line[i + 1]) == std::string::npos))
+        return;
+    // Not the password database: a static program cannot read it reliably.
+    const char* dir = std::getenv("HOME");
+    if (dir && *dir)
+        word.replace(0, 1, dir);
+}
 
+// Turns a file:///path or file://localhost/path link in `word` into its
+// path, with %XX decoded; any other word is left as it is. False for a link
+// to another host, badly encoded, or with a query or fragment.
+bool pathOfLink(std::string& word) {
     static const char scheme[] = "file://";
-    if (word.compare(0, sizeof scheme - 1, scheme) == 0) {
-        std::string rest = word.substr(sizeof scheme - 1);
-        if (rest.compare(0, 10, "localhost/") == 0)
-            rest.erase(0, 9);
-        if (rest.empty() || rest[0] != '/' || rest.find_first_of("?#") != std::string::npos)
-            return false;
-        const std::string hex = "0123456789abcdef0123456789ABCDEF";
-        word.clear();
-        for (size_t k = 0; k < rest.size(); ++k) {
-            if (rest[k] != '%') {
-                word += rest[k];
-                continue;
-            }
-            const size_t high = k + 2 < rest.size() ? hex.find(rest[k + 1]) : std::string::npos;
-            const size_t low = k + 2 < rest.size() ? hex.find(rest[k + 2]) : std::string::npos;
-            if (high == std::string::npos || low == std::string::npos)
-                return false;
-            word += static_cast<char>(high % 16 * 16 + low % 16);
-            k += 2;
+    if (word.compare(0, sizeof scheme - 1, scheme) != 0)
+        return true;
+    std::string rest = word.substr(sizeof scheme - 1);
+    if (rest.compare(0, 10, "localhost/") == 0)
+        rest.erase(0, 9);
+    if (rest.empty() || rest[0] != '/' || rest.find_first_of("?#") != std::string::npos)
+        return false;
+    const std::string hex = "0123456789abcdef0123456789ABCDEF";
+    word.clear();
+    for (size_t k = 0; k < rest.size(); ++k) {
+        if (rest[k] != '%') {
+            word += rest[k];
+            continue;
         }
+        const size_t high = k + 2 < rest.size() ? hex.find(rest[k + 1]) : std::string::npos;
+        const size_t low = k + 2 < rest.size() ? hex.find(rest[k + 2]) : std::string::npos;
+        if (high == std::string::npos || low == std::string::npos)
+            return false;
+        word += static_cast<char>(high % 16 * 16 + low % 16);
+        k += 2;
     }
+    return true;
+}
+
+// The path that `line` names when taken as the shell takes one word, with a
+// leading `~` and a file link resolved. False when any of those steps
+// refuses it, or when the path would hold a NUL byte.
+bool pathOfTypedWord(const std::string& line, std::string& path) {
+    std::string word;
+    if (!shellWord(line, word))
+        return false;
+    expandHome(line, word);
+    if (!pathOfLink(word))
+        return false;
     // A NUL would cut the path short and name another file than the one shown.
     if (word.find('\0') != std::string::npos)
         return false;
