@@ -164,10 +164,12 @@ void writeText(int fd, const char* text) {
     }
 }
 
-// The one word `line` holds, as sh reads it: blanks around it dropped,
-// quotes and backslashes removed as sh removes them. False when the line
-// holds no word or more than one, or leaves a quote or backslash unfinished.
+// Stores in `word` the one word `line` holds, as sh reads it: blanks around
+// it dropped, quotes and backslashes removed as sh removes them. False when
+// the line holds no word or more than one, or leaves a quote or backslash
+// unfinished.
 bool shellWord(const std::string& line, std::string& word) {
+    word.clear();
     const std::string blanks = " \t";
     size_t i = line.find_first_not_of(blanks);
     if (i == std::string::npos)
@@ -247,21 +249,23 @@ bool pathOfLink(std::string& word) {
     return true;
 }
 
-// The path that `line` names when taken as the shell takes one word, with a
-// leading `~` and a file link resolved. False when any of those steps
-// refuses it, or when the path would hold a NUL byte.
+// Stores in `path` the path that `line` names when taken as the shell takes
+// one word, with a leading `~` and a file link resolved. False when any of
+// those steps refuses it.
 bool pathOfTypedWord(const std::string& line, std::string& path) {
-    std::string word;
-    if (!shellWord(line, word))
+    if (!shellWord(line, path))
         return false;
-    expandHome(line, word);
-    if (!pathOfLink(word))
-        return false;
+    expandHome(line, path);
+    return pathOfLink(path);
+}
+
+// True when `path` names a regular file (through any symbolic links), the
+// only kind the run can read whole.
+bool namesRegularFile(const std::string& path) {
     // A NUL would cut the path short and name another file than the one shown.
-    if (word.find('\0') != std::string::npos)
-        return false;
-    path = word;
-    return true;
+    struct stat status;
+    return path.find('\0') == std::string::npos && stat(path.c_str(), &status) == 0 &&
+           S_ISREG(status.st_mode);
 }
 
 }  // namespace
@@ -322,11 +326,12 @@ bool choosePathByDialog(std::string& path) {
         if (line.empty())
             return false;
         // A line of blanks is not empty: it is refused as a name, not taken
-        // for a cancel the user did not ask for.
-        std::string typed;
-        struct stat status;
-        if (pathOfTypedWord(line, typed) && stat(typed.c_str(), &status) == 0 &&
-            !S_ISDIR(status.st_mode)) {
+        // for a cancel the user did not ask for. A path typed plainly, spaces
+        // and all, is what most people type at a prompt that is no shell.
+        const size_t first = line.find_first_not_of(" \t");
+        std::string typed =
+            first == std::string::npos ? "" : line.substr(first, line.find_last_not_of(" \t") + 1 - first);
+        if (namesRegularFile(typed) || (pathOfTypedWord(line, typed) && namesRegularFile(typed))) {
             path = typed;
             return true;
         }

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import sample_image  # noqa: E402
@@ -407,7 +408,9 @@ class Terminal(PatcherCase):
     def test_path_typed_at_the_terminal(self):
         plain = os.path.join(self.dir, "talvik.exe")
         spaced = os.path.join(self.dir, "Program Files", "talvik.exe")
-        os.mkdir(os.path.dirname(spaced))
+        accented = os.path.join(self.dir, "Éditeur", "talvik.exe")
+        for path in (spaced, accented):
+            os.mkdir(os.path.dirname(path))
         link = "file://" + spaced.replace(" ", "%20")
         rows = (  # the line typed; the file it names, or None: refused, then `plain` is typed
             (plain, plain),
@@ -421,7 +424,10 @@ class Terminal(PatcherCase):
             (link.replace("file://", "file://localhost"), spaced),
             (link.replace("file://", "file://elsewhere"), None),
             ("file://" + plain + "%00.txt", None),  # would open `plain`, not what it names
-            (spaced, None),  # two words
+            ("file://" + urllib.parse.quote(accented), accented),  # upper-case hex, as file managers write it
+            (self.dir, None),  # a folder
+            (spaced, spaced),  # typed as it stands
+            (plain + " " + plain, None),  # two words, and together no file
             ("'" + spaced, None),
             (plain + "\\", None),
             ('"%s"' % plain.replace("talvik", "\\talvik"), None),  # in double quotes "\\t" is kept
@@ -431,7 +437,7 @@ class Terminal(PatcherCase):
         for p in self.programs():
             for typed, named in rows:
                 with self.subTest(program=p.name, typed=typed):
-                    for path in (plain, spaced):
+                    for path in (plain, spaced, accented):
                         self.write(p.image(), path)
                     steps = [Tty(typed.encode() + b"\n", DIALOG), b"2", b"q"]
                     if named is None:
