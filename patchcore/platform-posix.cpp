@@ -268,6 +268,24 @@ bool namesRegularFile(const std::string& path) {
            S_ISREG(status.st_mode);
 }
 
+// Opens `path` with the open(2) `flags`, and the stdio `mode` that matches
+// them, without waiting for a pipe's writer or a device. A regular file is
+// then read as usual; anything else stays non-blocking, so that no read of
+// it waits either.
+std::FILE* openAtOnce(const std::string& path, int flags, const char* mode) {
+    const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat status;
+    const int fileFlags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && fileFlags >= 0)
+        fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK);
+    std::FILE* file = fdopen(fd, mode);
+    if (!file)
+        close(fd);
+    return file;
+}
+
 }  // namespace
 
 // The terminal takes the bytes as they come.
@@ -353,8 +371,12 @@ bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
 }
 
+std::FILE* openForRead(const std::string& path) {
+    return openAtOnce(path, O_RDONLY, "rb");
+}
+
 std::FILE* openForUpdate(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "r+b");
+    std::FILE* file = openAtOnce(path, O_RDWR, "r+b");
     // Not waiting for the lock: its holder may never let go, and another run
     // of ours holds it only for a moment.
     if (file && flock(fileno(file), LOCK_EX | LOCK_NB) != 0) {

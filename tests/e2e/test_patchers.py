@@ -242,6 +242,7 @@ class Refusal(PatcherCase):
 
     def test_paths_that_cannot_be_read(self):
         os.mkdir(os.path.join(self.dir, "folder"))
+        os.mkfifo(os.path.join(self.dir, "pipe"))  # with no writer: an open that waits for one never ends
         long_missing = os.path.join(self.dir, *["d" * 49] * 6)
         self.assertGreaterEqual(len(long_missing), 300)
         # POSIX opens a folder and refuses it by its type; Windows cannot open one.
@@ -254,6 +255,7 @@ class Refusal(PatcherCase):
                  ("folder", folder),
                  (long_missing, "Can not open file for read"),
                  ("/dev/null", "Can not read file"),
+                 ("pipe", "Can not read file"),
                  (huge, "Can not read file")]
         for p in self.programs():
             for name, message in cases:
@@ -411,6 +413,7 @@ class Terminal(PatcherCase):
         accented = os.path.join(self.dir, "Éditeur", "talvik.exe")
         for path in (spaced, accented):
             os.mkdir(os.path.dirname(path))
+        os.mkfifo(os.path.join(self.dir, "pipe"))
         link = "file://" + spaced.replace(" ", "%20")
         rows = (  # the line typed; the file it names, or None: refused, then `plain` is typed
             (plain, plain),
@@ -426,6 +429,7 @@ class Terminal(PatcherCase):
             ("file://" + plain + "%00.txt", None),  # would open `plain`, not what it names
             ("file://" + urllib.parse.quote(accented), accented),  # upper-case hex, as file managers write it
             (self.dir, None),  # a folder
+            (os.path.join(self.dir, "pipe"), None),
             (spaced, spaced),  # typed as it stands
             (plain + " " + plain, None),  # two words, and together no file
             ("'" + spaced, None),
