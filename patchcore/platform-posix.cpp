@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -286,6 +288,40 @@ std::FILE* openAtOnce(const std::string& path, int flags, const char* mode) {
     return file;
 }
 
+// True when a process other than this one maps the file that `fd` is open
+// on, as its /proc/<pid>/maps shows: the same device and inode, so that a
+// hard link counts and a copy does not. A process whose maps cannot be read,
+// and a system without /proc, show none.
+bool mappedElsewhere(int fd) {
+    struct stat file;
+    DIR* processes = fstat(fd, &file) == 0 ? opendir("/proc") : nullptr;
+    if (!processes)
+        return false;
+    const std::string self = std::to_string(getpid());
+    bool found = false;
+    char* line = nullptr;
+    size_t capacity = 0;
+    while (!found) {
+        const dirent* entry = readdir(processes);
+        if (!entry)
+            break;
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || self == entry->d_name)
+            continue;
+        std::FILE* maps = std::fopen((std::string("/proc/") + entry->d_name + "/maps").c_str(), "re");
+        if (!maps)
+            continue;
+        unsigned major, minor;
+        unsigned long long inode;
+        while (!found && getline(&line, &capacity, maps) > 0)
+            found = std::sscanf(line, "%*s %*s %*s %x:%x %llu", &major, &minor, &inode) == 3 &&
+                    makedev(major, minor) == file.st_dev && inode == file.st_ino;
+        std::fclose(maps);
+    }
+    std::free(line);
+    closedir(processes);
+    return found;
+}
+
 }  // namespace
 
 // The terminal takes the bytes as they come.
@@ -378,8 +414,10 @@ std::FILE* openForRead(const std::string& path) {
 std::FILE* openForUpdate(const std::string& path) {
     std::FILE* file = openAtOnce(path, O_RDWR, "r+b");
     // Not waiting for the lock: its holder may never let go, and another run
-    // of ours holds it only for a moment.
-    if (file && flock(fileno(file), LOCK_EX | LOCK_NB) != 0) {
+    // of ours holds it only for a moment. A program that maps the file, as
+    // Wine maps a running program's image, would run the changed bytes at
+    // once: the editor may be running from it.
+    if (file && (flock(fileno(file), LOCK_EX | LOCK_NB) != 0 || mappedElsewhere(fileno(file)))) {
         std::fclose(file);
         return nullptr;
     }

@@ -7,11 +7,13 @@ import fcntl
 import functools
 import os
 import resource
+import select
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import types
 import unittest
 import urllib.parse
 
@@ -195,6 +197,15 @@ class Conversion(PatcherCase):
                 fcntl.flock(held[-1], mode | fcntl.LOCK_NB)
             return action
 
+        def mapped(path):  # as Wine maps the image of a program it runs, until its input ends
+            code = ("import mmap, sys; f = open(sys.argv[1], 'rb'); "
+                    "m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ); print(flush=True); sys.stdin.read()")
+            mapper = subprocess.Popen([sys.executable, "-c", code, path],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            held.append(types.SimpleNamespace(close=lambda: mapper.communicate(timeout=CONFIG.timeout)))
+            if not select.select([mapper.stdout], [], [], CONFIG.timeout)[0] or not mapper.stdout.readline():
+                raise AssertionError("the file was never mapped")
+
         for p in self.programs():
             other = "gridenlarger" if p.name == "fpenabler" else "fpenabler"
             image = p.image()
@@ -210,6 +221,10 @@ class Conversion(PatcherCase):
             ]
             if other in CONFIG.programs:
                 cases.append(("the other program converts it", converted_by(other), DONE, both))
+            if not CONFIG.windows_paths:  # what only a POSIX program can see
+                cases += [("mapped by another program", mapped, error("Can not open file for write"), image),
+                          ("open for reading elsewhere", lambda path: held.append(open(path, "rb")), DONE,
+                           p.image("3.5", "modified"))]
             if "flock" not in CONFIG.skip:
                 for name, mode in (("locked by another writer", fcntl.LOCK_EX), ("read under a shared lock", fcntl.LOCK_SH)):
                     cases.append((name, locked(mode), error("Can not open file for write"), image))
