@@ -28,6 +28,10 @@ bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0;
 }
 
+std::FILE* openForRead(const std::string& path) {
+    return std::fopen(path.c_str(), "rb");
+}
+
 // No way to keep other writers out is known here.
 std::FILE* openForUpdate(const std::string& path) {
     return std::fopen(path.c_str(), "r+b");

@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -164,23 +166,16 @@ void writeText(int fd, const char* text) {
     }
 }
 
-// The path that `line` names when taken as the shell takes one word: blanks
-// around it dropped, quotes and backslashes removed as sh removes them, a
-// leading unquoted `~` or `~/` put as the home directory (HOME; kept as `~`
-// when HOME is unset or empty),
-// and a file:///path or file://localhost/path link turned into its path with
-// %XX decoded. False when the line holds no word or more than one, leaves a
-// quote or backslash unfinished, or is a link to another host, badly encoded,
-// with a query or fragment, or naming a NUL byte.
-bool pathOfTypedWord(const std::string& line, std::string& path) {
+// Stores in `word` the one word `line` holds, as sh reads it: blanks around
+// it dropped, quotes and backslashes removed as sh removes them. False when
+// the line holds no word or more than one, or leaves a quote or backslash
+// unfinished.
+bool shellWord(const std::string& line, std::string& word) {
+    word.clear();
     const std::string blanks = " \t";
     size_t i = line.find_first_not_of(blanks);
     if (i == std::string::npos)
         return false;
-    // POSIX sh expands a tilde only where no character of its prefix is quoted.
-    const bool home = line[i] == '~' && (i + 1 == line.size() || line[i + 1] == '/' ||
-                                         blanks.find(line[i + 1]) != std::string::npos);
-    std::string word;
     char quote = 0;
     for (; i < line.size(); ++i) {
         const char c = line[i];
@@ -209,43 +204,122 @@ bool pathOfTypedWord(const std::string& line, std::string& path) {
             word += c;
         }
     }
-    if (quote || line.find_first_not_of(blanks, i) != std::string::npos)
-        return false;
+    return !quote && line.find_first_not_of(blanks, i) == std::string::npos;
+}
 
-    if (home) {
-        // Not the password database: a static program cannot read it reliably.
-        const char* dir = std::getenv("HOME");
-        if (dir && *dir)
-            word.replace(0, 1, dir);
-    }
+// Puts the home directory (HOME) for the leading `~` of `word` when the
+// `line` it was read from begins with an unquoted `~` alone or before a `/`,
+// as sh does. Kept as `~` when HOME is unset or empty.
+void expandHome(const std::string& line, std::string& word) {
+    // POSIX sh expands a tilde only where no character of its prefix is quoted.
+    const size_t i = line.find_first_not_of(" \t");
+    if (i == std::string::npos || line[i] != '~' ||
+        (i + 1 < line.size() && std::string("/ \t").find(line[i + 1]) == std::string::npos))
+        return;
+    // Not the password database: a static program cannot read it reliably.
+    const char* dir = std::getenv("HOME");
+    if (dir && *dir)
+        word.replace(0, 1, dir);
+}
 
+// Turns a file:///path or file://localhost/path link in `word` into its
+// path, with %XX decoded; any other word is left as it is. False for a link
+// to another host, badly encoded, or with a query or fragment.
+bool pathOfLink(std::string& word) {
     static const char scheme[] = "file://";
-    if (word.compare(0, sizeof scheme - 1, scheme) == 0) {
-        std::string rest = word.substr(sizeof scheme - 1);
-        if (rest.compare(0, 10, "localhost/") == 0)
-            rest.erase(0, 9);
-        if (rest.empty() || rest[0] != '/' || rest.find_first_of("?#") != std::string::npos)
-            return false;
-        const std::string hex = "0123456789abcdef0123456789ABCDEF";
-        word.clear();
-        for (size_t k = 0; k < rest.size(); ++k) {
-            if (rest[k] != '%') {
-                word += rest[k];
-                continue;
-            }
-            const size_t high = k + 2 < rest.size() ? hex.find(rest[k + 1]) : std::string::npos;
-            const size_t low = k + 2 < rest.size() ? hex.find(rest[k + 2]) : std::string::npos;
-            if (high == std::string::npos || low == std::string::npos)
-                return false;
-            word += static_cast<char>(high % 16 * 16 + low % 16);
-            k += 2;
-        }
-    }
-    // A NUL would cut the path short and name another file than the one shown.
-    if (word.find('\0') != std::string::npos)
+    if (word.compare(0, sizeof scheme - 1, scheme) != 0)
+        return true;
+    std::string rest = word.substr(sizeof scheme - 1);
+    if (rest.compare(0, 10, "localhost/") == 0)
+        rest.erase(0, 9);
+    if (rest.empty() || rest[0] != '/' || rest.find_first_of("?#") != std::string::npos)
         return false;
-    path = word;
+    const std::string hex = "0123456789abcdef0123456789ABCDEF";
+    word.clear();
+    for (size_t k = 0; k < rest.size(); ++k) {
+        if (rest[k] != '%') {
+            word += rest[k];
+            continue;
+        }
+        const size_t high = k + 2 < rest.size() ? hex.find(rest[k + 1]) : std::string::npos;
+        const size_t low = k + 2 < rest.size() ? hex.find(rest[k + 2]) : std::string::npos;
+        if (high == std::string::npos || low == std::string::npos)
+            return false;
+        word += static_cast<char>(high % 16 * 16 + low % 16);
+        k += 2;
+    }
     return true;
+}
+
+// Stores in `path` the path that `line` names when taken as the shell takes
+// one word, with a leading `~` and a file link resolved. False when any of
+// those steps refuses it.
+bool pathOfTypedWord(const std::string& line, std::string& path) {
+    if (!shellWord(line, path))
+        return false;
+    expandHome(line, path);
+    return pathOfLink(path);
+}
+
+// True when `path` names a regular file (through any symbolic links), the
+// only kind the run can read whole.
+bool namesRegularFile(const std::string& path) {
+    // A NUL would cut the path short and name another file than the one shown.
+    struct stat status;
+    return path.find('\0') == std::string::npos && stat(path.c_str(), &status) == 0 &&
+           S_ISREG(status.st_mode);
+}
+
+// Opens `path` with the open(2) `flags`, and the stdio `mode` that matches
+// them, without waiting for a pipe's writer or a device. A regular file is
+// then read as usual; anything else stays non-blocking, so that no read of
+// it waits either.
+std::FILE* openAtOnce(const std::string& path, int flags, const char* mode) {
+    const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat status;
+    const int fileFlags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && fileFlags >= 0)
+        fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK);
+    std::FILE* file = fdopen(fd, mode);
+    if (!file)
+        close(fd);
+    return file;
+}
+
+// True when a process other than this one maps the file that `fd` is open
+// on, as its /proc/<pid>/maps shows: the same device and inode, so that a
+// hard link counts and a copy does not. A process whose maps cannot be read,
+// and a system without /proc, show none.
+bool mappedElsewhere(int fd) {
+    struct stat file;
+    DIR* processes = fstat(fd, &file) == 0 ? opendir("/proc") : nullptr;
+    if (!processes)
+        return false;
+    const std::string self = std::to_string(getpid());
+    bool found = false;
+    char* line = nullptr;
+    size_t capacity = 0;
+    while (!found) {
+        const dirent* entry = readdir(processes);
+        if (!entry)
+            break;
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || self == entry->d_name)
+            continue;
+        std::FILE* maps = std::fopen((std::string("/proc/") + entry->d_name + "/maps").c_str(), "re");
+        if (!maps)
+            continue;
+        unsigned major, minor;
+        unsigned long long inode;
+        while (!found && getline(&line, &capacity, maps) > 0)
+            found = std::sscanf(line, "%*s %*s %*s %x:%x %llu", &major, &minor, &inode) == 3 &&
+                    makedev(major, minor) == file.st_dev && inode == file.st_ino;
+        std::fclose(maps);
+    }
+    std::free(line);
+    closedir(processes);
+    return found;
 }
 
 }  // namespace
@@ -306,11 +380,12 @@ bool choosePathByDialog(std::string& path) {
         if (line.empty())
             return false;
         // A line of blanks is not empty: it is refused as a name, not taken
-        // for a cancel the user did not ask for.
-        std::string typed;
-        struct stat status;
-        if (pathOfTypedWord(line, typed) && stat(typed.c_str(), &status) == 0 &&
-            !S_ISDIR(status.st_mode)) {
+        // for a cancel the user did not ask for. A path typed plainly, spaces
+        // and all, is what most people type at a prompt that is no shell.
+        const size_t first = line.find_first_not_of(" \t");
+        std::string typed =
+            first == std::string::npos ? "" : line.substr(first, line.find_last_not_of(" \t") + 1 - first);
+        if (namesRegularFile(typed) || (pathOfTypedWord(line, typed) && namesRegularFile(typed))) {
             path = typed;
             return true;
         }
@@ -332,11 +407,17 @@ bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
 }
 
+std::FILE* openForRead(const std::string& path) {
+    return openAtOnce(path, O_RDONLY, "rb");
+}
+
 std::FILE* openForUpdate(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "r+b");
+    std::FILE* file = openAtOnce(path, O_RDWR, "r+b");
     // Not waiting for the lock: its holder may never let go, and another run
-    // of ours holds it only for a moment.
-    if (file && flock(fileno(file), LOCK_EX | LOCK_NB) != 0) {
+    // of ours holds it only for a moment. A program that maps the file, as
+    // Wine maps a running program's image, would run the changed bytes at
+    // once: the editor may be running from it.
+    if (file && (flock(fileno(file), LOCK_EX | LOCK_NB) != 0 || mappedElsewhere(fileno(file)))) {
         std::fclose(file);
         return nullptr;
     }

@@ -135,6 +135,10 @@ bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }
 
+std::FILE* openForRead(const std::string& path) {
+    return std::fopen(path.c_str(), "rb");
+}
+
 std::FILE* openForUpdate(const std::string& path) {
     return _fsopen(path.c_str(), "r+b", _SH_DENYWR);
 }

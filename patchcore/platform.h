@@ -32,10 +32,18 @@ bool choosePathByDialog(std::string& path);
 // file is not a regular file (a directory, a device, a pipe).
 bool fileSize(std::FILE* file, uint64_t& size);
 
+// Opens an existing file for reading without ever waiting for it: a pipe
+// with no writer or a device is opened at once too, and left for fileSize to
+// refuse. Null when the file cannot be opened.
+std::FILE* openForRead(const std::string& path);
+
 // Opens an existing file for reading and writing in place, never truncating
 // it, and keeps every other writer out until it is closed: an exclusive lock
 // on POSIX, a share mode that admits readers only on Windows. Null when the
-// file cannot be opened or another writer holds it.
+// file cannot be opened or another writer holds it, and on POSIX also when
+// another process maps it (as Wine maps a running program's image), seen
+// through /proc where that can be read; a process that only has it open is
+// no obstacle. Like openForRead, never waits for a pipe or device.
 std::FILE* openForUpdate(const std::string& path);
 
 // Pushes everything written to `file` through to the disk. False on any

@@ -58,7 +58,7 @@ int runPatcher(int argc, char** argv, const Catalogue& catalogue) {
         say("\n");
     }
 
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = openForRead(path);
     if (!file)
         fatalError("Can not open file for read");
 

@@ -7,13 +7,16 @@ import fcntl
 import functools
 import os
 import resource
+import select
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import time
+import types
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import sample_image  # noqa: E402
@@ -200,6 +203,15 @@ class Conversion(PatcherCase):
                 fcntl.flock(held[-1], mode | fcntl.LOCK_NB)
             return action
 
+        def mapped(path):  # as Wine maps the image of a program it runs, until its input ends
+            code = ("import mmap, sys; f = open(sys.argv[1], 'rb'); "
+                    "m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ); print(flush=True); sys.stdin.read()")
+            mapper = subprocess.Popen([sys.executable, "-c", code, path],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            held.append(types.SimpleNamespace(close=lambda: mapper.communicate(timeout=CONFIG.timeout)))
+            if not select.select([mapper.stdout], [], [], CONFIG.timeout)[0] or not mapper.stdout.readline():
+                raise AssertionError("the file was never mapped")
+
         for p in self.programs():
             other = "gridenlarger" if p.name == "fpenabler" else "fpenabler"
             image = p.image()
@@ -215,6 +227,10 @@ class Conversion(PatcherCase):
             ]
             if other in CONFIG.programs:
                 cases.append(("the other program converts it", converted_by(other), DONE, both))
+            if not CONFIG.windows_paths:  # what only a POSIX program can see
+                cases += [("mapped by another program", mapped, error("Can not open file for write"), image),
+                          ("open for reading elsewhere", lambda path: held.append(open(path, "rb")), DONE,
+                           p.image("3.5", "modified"))]
             if "flock" not in CONFIG.skip:
                 for name, mode in (("locked by another writer", fcntl.LOCK_EX), ("read under a shared lock", fcntl.LOCK_SH)):
                     cases.append((name, locked(mode), error("Can not open file for write"), image))
@@ -247,6 +263,7 @@ class Refusal(PatcherCase):
 
     def test_paths_that_cannot_be_read(self):
         os.mkdir(os.path.join(self.dir, "folder"))
+        os.mkfifo(os.path.join(self.dir, "pipe"))  # with no writer: an open that waits for one never ends
         long_missing = os.path.join(self.dir, *["d" * 49] * 6)
         self.assertGreaterEqual(len(long_missing), 300)
         # POSIX opens a folder and refuses it by its type; Windows cannot open one.
@@ -259,6 +276,7 @@ class Refusal(PatcherCase):
                  ("folder", folder),
                  (long_missing, "Can not open file for read"),
                  ("/dev/null", "Can not read file"),
+                 ("pipe", "Can not read file"),
                  (huge, "Can not read file")]
         for p in self.programs():
             for name, message in cases:
@@ -413,7 +431,10 @@ class Terminal(PatcherCase):
     def test_path_typed_at_the_terminal(self):
         plain = os.path.join(self.dir, "talvik.exe")
         spaced = os.path.join(self.dir, "Program Files", "talvik.exe")
-        os.mkdir(os.path.dirname(spaced))
+        accented = os.path.join(self.dir, "Éditeur", "talvik.exe")
+        for path in (spaced, accented):
+            os.mkdir(os.path.dirname(path))
+        os.mkfifo(os.path.join(self.dir, "pipe"))
         link = "file://" + spaced.replace(" ", "%20")
         rows = (  # the line typed; the file it names, or None: refused, then `plain` is typed
             (plain, plain),
@@ -427,7 +448,11 @@ class Terminal(PatcherCase):
             (link.replace("file://", "file://localhost"), spaced),
             (link.replace("file://", "file://elsewhere"), None),
             ("file://" + plain + "%00.txt", None),  # would open `plain`, not what it names
-            (spaced, None),  # two words
+            ("file://" + urllib.parse.quote(accented), accented),  # upper-case hex, as file managers write it
+            (self.dir, None),  # a folder
+            (os.path.join(self.dir, "pipe"), None),
+            (spaced, spaced),  # typed as it stands
+            (plain + " " + plain, None),  # two words, and together no file
             ("'" + spaced, None),
             (plain + "\\", None),
             ('"%s"' % plain.replace("talvik", "\\talvik"), None),  # in double quotes "\\t" is kept
@@ -437,7 +462,7 @@ class Terminal(PatcherCase):
         for p in self.programs():
             for typed, named in rows:
                 with self.subTest(program=p.name, typed=typed):
-                    for path in (plain, spaced):
+                    for path in (plain, spaced, accented):
                         self.write(p.image(), path)
                     steps = [Tty(typed.encode() + b"\n", DIALOG), b"2", b"q"]
                     if named is None:

@@ -12,7 +12,8 @@ a README.txt for Windows users, and nothing else.
 With --linux, the build dir is a static Linux one (the linux-release
 preset): its tarball must hold one folder with the programs, their manual
 pages and a README, packed reproducibly; the Debian package cpack makes
-from it must hold what Debian expects and pass lintian without errors; and
+from it must hold what Debian expects, with a valid desktop entry for each
+program, and pass lintian without errors; and
 the programs must be static, stripped and free of build paths.
 """
 import argparse
@@ -178,9 +179,19 @@ class LinuxPackageTest(unittest.TestCase):
         doc = "/usr/share/doc/talvik-patchers/"
         self.assertEqual(sorted(files), sorted(
             ["/usr/bin/" + n for n in self.programs] + ["/usr/share/man/man1/%s.gz" % p for p in self.PAGES]
-            + [doc + "copyright", doc + "changelog.gz", "/usr/share/lintian/overrides/talvik-patchers"]))
+            + [doc + "copyright", doc + "changelog.gz", "/usr/share/lintian/overrides/talvik-patchers"]
+            + ["/usr/share/applications/%s.desktop" % n for n in self.programs]))
         for name, data in self.programs.items():
             self.assertTrue(files["/usr/bin/" + name] == data, name + " differs from the built one")
+            desktop = files["/usr/share/applications/%s.desktop" % name]
+            with self.subTest(entry=name):  # in the menu, in a terminal, never the opener of every .exe
+                self.assertLessEqual({"Terminal=true", "Exec=%s %%f" % name}, set(desktop.decode().splitlines()))
+                self.assertNotIn(b"MimeType", desktop)
+                entry = os.path.join(self.tmp.name, name + ".desktop")
+                with open(entry, "wb") as f:
+                    f.write(desktop)
+                check = subprocess.run(["desktop-file-validate", entry], capture_output=True, text=True)
+                self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""))
         for name in ["/usr/share/man/man1/%s.gz" % p for p in self.PAGES] + [doc + "changelog.gz"]:
             self.assertEqual(files[name][3:8], bytes(5), name + ": gzip header with a name or a time")
         self.assertIn("talvik-patchers (%s) " % ARGS.version, gzip.decompress(files[doc + "changelog.gz"]).decode())
