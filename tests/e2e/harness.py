@@ -245,7 +245,10 @@ def run(argv, steps=(), prompts=(), **kw):
         # Every patcher prints before it ends, so a failure without a byte of
         # output is the emulator's, which now and then fails to start a
         # program on a loaded machine; nothing was typed, and once more is safe.
-        if result.stdout or result.status == 0 or not CONFIG.prefix or attempt:
+        # So is a run that the emulator gave no console: the terminal never
+        # left line mode, and echoed the keys that nothing read.
+        unheard = not result.raw_seen and result.tty
+        if (result.stdout and not unheard) or result.status == 0 or not CONFIG.prefix or attempt:
             return result
 
 
