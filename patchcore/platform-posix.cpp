@@ -166,14 +166,16 @@ void writeText(int fd, const char* text) {
     }
 }
 
+// What separates words on a typed line, as in sh.
+const std::string kBlanks = " \t";
+
 // Stores in `word` the one word `line` holds, as sh reads it: blanks around
 // it dropped, quotes and backslashes removed as sh removes them. False when
 // the line holds no word or more than one, or leaves a quote or backslash
 // unfinished.
 bool shellWord(const std::string& line, std::string& word) {
     word.clear();
-    const std::string blanks = " \t";
-    size_t i = line.find_first_not_of(blanks);
+    size_t i = line.find_first_not_of(kBlanks);
     if (i == std::string::npos)
         return false;
     char quote = 0;
@@ -192,7 +194,7 @@ bool shellWord(const std::string& line, std::string& word) {
                 word += line[++i];
             else
                 word += c;
-        } else if (blanks.find(c) != std::string::npos) {
+        } else if (kBlanks.find(c) != std::string::npos) {
             break;
         } else if (c == '\'' || c == '"') {
             quote = c;
@@ -204,7 +206,7 @@ bool shellWord(const std::string& line, std::string& word) {
             word += c;
         }
     }
-    return !quote && line.find_first_not_of(blanks, i) == std::string::npos;
+    return !quote && line.find_first_not_of(kBlanks, i) == std::string::npos;
 }
 
 // Puts the home directory (HOME) for the leading `~` of `word` when the
@@ -212,9 +214,9 @@ bool shellWord(const std::string& line, std::string& word) {
 // as sh does. Kept as `~` when HOME is unset or empty.
 void expandHome(const std::string& line, std::string& word) {
     // POSIX sh expands a tilde only where no character of its prefix is quoted.
-    const size_t i = line.find_first_not_of(" \t");
+    const size_t i = line.find_first_not_of(kBlanks);
     if (i == std::string::npos || line[i] != '~' ||
-        (i + 1 < line.size() && std::string("/ \t").find(line[i + 1]) == std::string::npos))
+        (i + 1 < line.size() && line[i + 1] != '/' && kBlanks.find(line[i + 1]) == std::string::npos))
         return;
     // Not the password database: a static program cannot read it reliably.
     const char* dir = std::getenv("HOME");
@@ -382,9 +384,9 @@ bool choosePathByDialog(std::string& path) {
         // A line of blanks is not empty: it is refused as a name, not taken
         // for a cancel the user did not ask for. A path typed plainly, spaces
         // and all, is what most people type at a prompt that is no shell.
-        const size_t first = line.find_first_not_of(" \t");
+        const size_t first = line.find_first_not_of(kBlanks);
         std::string typed =
-            first == std::string::npos ? "" : line.substr(first, line.find_last_not_of(" \t") + 1 - first);
+            first == std::string::npos ? "" : line.substr(first, line.find_last_not_of(kBlanks) + 1 - first);
         if (namesRegularFile(typed) || (pathOfTypedWord(line, typed) && namesRegularFile(typed))) {
             path = typed;
             return true;
