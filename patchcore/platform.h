@@ -1,7 +1,8 @@
-// The few operations the run needs from the operating system. One
-// implementation file per platform, chosen by the build:
-// platform-win32.cpp, platform-posix.cpp, and platform-plain.cpp for anything
-// else, which builds everywhere and fails clearly instead of waiting.
+// The few operations the run needs from the operating system, implemented
+// for each platform in files the build chooses: platform-win32.cpp; on POSIX
+// terminal-posix.cpp (keys and the path prompt) and file-posix.cpp (the
+// target file); and platform-plain.cpp for anything else, which builds
+// everywhere and fails clearly instead of waiting.
 #pragma once
 
 #include <cstdint>
