@@ -2,18 +2,48 @@
 #include "mapped.h"
 
 #include <cstdlib>
-#include <string>
 
 #include <dirent.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-bool mappedElsewhere(std::FILE* opened) {
-    struct stat file;
-    DIR* processes = fstat(fileno(opened), &file) == 0 ? opendir("/proc") : nullptr;
+namespace {
+
+// How maps names the file open on `fd`, seen in our own maps while a view of
+// it is mapped; where no view can be mapped, no other program can map one
+// either, and stat's numbers serve.
+MapsFileId idInMaps(int fd, const struct stat& opened) {
+    MapsFileId id;
+    id.major = major(opened.st_dev);
+    id.minor = minor(opened.st_dev);
+    id.inode = opened.st_ino;
+    void* view = mmap(nullptr, 1, PROT_READ, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED)
+        return id;
+    std::FILE* maps = std::fopen("/proc/self/maps", "re");
+    char* line = nullptr;
+    size_t capacity = 0;
+    bool found = false;
+    while (maps && !found && getline(&line, &capacity, maps) > 0)
+        found = mapsLineAt(line, reinterpret_cast<uintptr_t>(view), id);
+    std::free(line);
+    if (maps)
+        std::fclose(maps);
+    munmap(view, 1);
+    return id;
+}
+
+}  // namespace
+
+bool mappedElsewhere(std::FILE* file) {
+    const int fd = fileno(file);
+    struct stat opened;
+    DIR* processes = fstat(fd, &opened) == 0 ? opendir("/proc") : nullptr;
     if (!processes)
         return false;
+    const MapsFileId ours = idInMaps(fd, opened);
     const std::string self = std::to_string(getpid());
     bool found = false;
     char* line = nullptr;
@@ -24,14 +54,26 @@ bool mappedElsewhere(std::FILE* opened) {
             break;
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || self == entry->d_name)
             continue;
-        std::FILE* maps = std::fopen((std::string("/proc/") + entry->d_name + "/maps").c_str(), "re");
+        const std::string process = std::string("/proc/") + entry->d_name;
+        std::FILE* maps = std::fopen((process + "/maps").c_str(), "re");
         if (!maps)
             continue;
-        unsigned major, minor;
-        unsigned long long inode;
-        while (!found && getline(&line, &capacity, maps) > 0)
-            found = std::sscanf(line, "%*s %*s %*s %x:%x %llu", &major, &minor, &inode) == 3 &&
-                    makedev(major, minor) == file.st_dev && inode == file.st_ino;
+        std::string path;
+        struct stat named;
+        while (!found && getline(&line, &capacity, maps) > 0) {
+            switch (matchMapsLine(line, ours, path)) {
+            case MapsMatch::kOther:
+                break;
+            case MapsMatch::kOurs:
+                found = true;
+                break;
+            case MapsMatch::kConfirm:
+                // A name that can no longer be looked up cannot clear it.
+                found = stat((process + "/root" + path).c_str(), &named) != 0 ||
+                        (named.st_dev == opened.st_dev && named.st_ino == opened.st_ino);
+                break;
+            }
+        }
         std::fclose(maps);
     }
     std::free(line);

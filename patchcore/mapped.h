@@ -1,12 +1,40 @@
 // Whether another program maps the target file, as Wine maps the image of a
-// program it runs.
+// program it runs, read from Linux's /proc/<pid>/maps.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <string>
+
+// How /proc/<pid>/maps names a mapped file: its device (major:minor) and
+// inode. On some filesystems (btrfs) these differ from what stat gives for
+// the same file, so they are learnt from the maps line of a view of it.
+struct MapsFileId {
+    uint64_t major = 0, minor = 0, inode = 0;
+};
+
+// True when the maps line `text` is that of a range beginning at `address`
+// that maps a file; stores the file's numbers in `id`.
+bool mapsLineAt(const std::string& text, uint64_t address, MapsFileId& id);
+
+enum class MapsMatch {
+    kOther,    // maps another file, or none; or the line cannot be read
+    kOurs,     // maps a file with our numbers, under a name that cannot tell
+               // which file it is: removed since, or no path
+    kConfirm,  // maps a file with our numbers under the path stored
+};
+
+// What a line of another process's maps says of the file that maps names
+// `ours`. The same numbers can still be another file, of another btrfs
+// subvolume, so a kConfirm is settled by looking the path (absolute, "\012"
+// turned back into the newline it stands for) up from that process's root,
+// /proc/<pid>/root, which is right even for a process in another mount
+// namespace, and comparing the file found with ours.
+MapsMatch matchMapsLine(const std::string& text, const MapsFileId& ours, std::string& path);
 
 // True when a process other than this one maps the file open as `file`, as
-// its /proc/<pid>/maps shows: the same device and inode, so that a hard link
-// counts and a copy does not. A process whose maps cannot be read, and a
-// system without /proc, show none. Built for Linux, and as a fallback for
-// other systems that finds none.
+// its /proc/<pid>/maps shows; the same file, so that a hard link or a bind
+// mount counts and a copy does not. A process whose maps cannot be read is
+// skipped, and where there is no /proc to read none is found. Built for
+// Linux, and as a fallback for other systems that finds none.
 bool mappedElsewhere(std::FILE* file);

@@ -1,3 +1,4 @@
+#include "patchcore/mapped.h"
 #include "patchcore/typed-path.h"
 
 #include <gtest/gtest.h>
@@ -43,4 +44,44 @@ TEST(TypedPath, LinesAndThePathsTheyMayName) {
         EXPECT_EQ(typedPathCandidates(c.line, c.home), c.paths);
     }
     EXPECT_EQ(typedPathCandidates(std::string("/g/t.exe\0.txt", 13), "/h"), Paths{});
+}
+
+TEST(MapsLine, WhatALineSaysOfOurFile) {
+    const MapsFileId ours{0x00, 0x29, 257};  // as maps shows it: on btrfs, not stat's device
+    const std::string head = "7f4a1c000000-7f4a1c001000 r--s 00000000 ";
+    struct Case {
+        std::string line;
+        MapsMatch match;
+        const char* path;  // stored for kConfirm
+    } cases[] = {
+        {head + "00:29 257                      /g/sub/talvik.exe\n", MapsMatch::kConfirm, "/g/sub/talvik.exe"},
+        {head + "00:29 257 /g/Program Files/talvik.exe", MapsMatch::kConfirm, "/g/Program Files/talvik.exe"},
+        {head + "00:29 257 /g/two\\012lines.exe", MapsMatch::kConfirm, "/g/two\nlines.exe"},
+        {head + "00:29 257 /g/talvik.exe (deleted)", MapsMatch::kOurs, ""},
+        {head + "00:29 257 anon_inode:talvik", MapsMatch::kOurs, ""},
+        {head + "00:29 257", MapsMatch::kOurs, ""},
+        {head + "00:2a 257 /g/sub/talvik.exe", MapsMatch::kOther, ""},  // stat's device of the subvolume
+        {head + "08:29 257 /g/talvik.exe", MapsMatch::kOther, ""},
+        {head + "00:29 2570 /g/talvik.exe", MapsMatch::kOther, ""},
+        {head + "00:29 25 /g/talvik.exe", MapsMatch::kOther, ""},
+        {head + "00:00 0                        [heap]", MapsMatch::kOther, ""},
+        {head + "00:29 99999999999999999999257 /g/talvik.exe", MapsMatch::kOther, ""},
+        {"7f4a1c000000-7f4a1c001000", MapsMatch::kOther, ""},
+        {"", MapsMatch::kOther, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "line [" << c.line << "]");
+        std::string path;
+        EXPECT_EQ(matchMapsLine(c.line, ours, path), c.match);
+        EXPECT_EQ(path, c.path);
+    }
+    std::string path;
+    EXPECT_EQ(matchMapsLine(head + "103:1f 18446744073709551615 /g/t.exe", MapsFileId{0x103, 0x1f, UINT64_MAX}, path),
+              MapsMatch::kConfirm);
+
+    MapsFileId id;
+    EXPECT_TRUE(mapsLineAt(head + "00:29 257 /g/talvik.exe", 0x7f4a1c000000, id));
+    EXPECT_EQ((std::vector<uint64_t>{id.major, id.minor, id.inode}), (std::vector<uint64_t>{0x00, 0x29, 257}));
+    EXPECT_FALSE(mapsLineAt(head + "00:29 257 /g/talvik.exe", 0x7f4a1c001000, id));
+    EXPECT_FALSE(mapsLineAt(head + "00:00 0", 0x7f4a1c000000, id));
 }

@@ -13,6 +13,8 @@ Tags of cases that only apply to the POSIX build run natively, skipped with
   rlimit    writes cut short by a file size limit
   longpath  a path of 300 characters
   flock     a POSIX lock held on the file by another process
+  mount     a loop btrfs mounted for the test, which a Wine server started
+            before it cannot see (the cases skip themselves where not root)
 Cases of failing writes run where --faults names the preload library.
 --smoke runs only the few cases of the smoke set, for a slow emulator.
 Exits 0 when every case passed.
@@ -28,7 +30,7 @@ sys.path.insert(0, HERE)
 from harness import CONFIG  # noqa: E402
 import test_patchers  # noqa: E402
 
-TAGS = {"tty", "setuid", "rlimit", "longpath", "flock"}
+TAGS = {"tty", "setuid", "rlimit", "longpath", "flock", "mount"}
 
 
 def main():

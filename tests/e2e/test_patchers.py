@@ -3,6 +3,7 @@
 Each case runs for every program given on the command line; the programs
 differ only in the description below (texts and which image sites are theirs).
 """
+import ctypes
 import fcntl
 import functools
 import os
@@ -86,6 +87,38 @@ def limit_file_size(limit, ignore_signal):
         if ignore_signal:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     return setup
+
+
+def mount_btrfs(case):
+    """Mounts a new loop btrfs until `case` ends, in a mount namespace of this
+    process's own, so that no mount outlives it however it ends. Returns its
+    top level and a subvolume, each holding a talvik.exe of the same inode
+    number, or the reason none can be mounted here."""
+    if "mount" in CONFIG.skip:
+        return "'mount' cases are skipped here"
+    if os.geteuid() != 0:
+        return "mounting a loop btrfs needs root"
+    if not shutil.which("mkfs.btrfs"):
+        return "mkfs.btrfs is not installed (btrfs-progs)"
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x00020000) != 0:  # CLONE_NEWNS; once is enough, again is harmless
+        return "no mount namespace of this test's own: " + os.strerror(ctypes.get_errno())
+    image, top = os.path.join(case.dir, "btrfs.img"), os.path.join(case.dir, "btrfs")
+    os.mkdir(top)
+    with open(image, "wb") as f:
+        f.truncate(256 << 20)
+    for step in (["mount", "--make-rprivate", "/"], ["mkfs.btrfs", "-q", image], ["mount", "-o", "loop", image, top]):
+        done = subprocess.run(step, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if done.returncode != 0:
+            return "%s failed: %s" % (" ".join(step[:2]), done.stderr.strip())
+    case.addCleanup(subprocess.run, ["umount", "--lazy", top], check=True)
+    # Each subvolume numbers its inodes afresh: the first file of each gets the same one.
+    sub = os.path.join(top, "sub")
+    case.write(b"twin", os.path.join(top, "talvik.exe"))
+    subprocess.run(["btrfs", "subvolume", "create", sub], stdout=subprocess.DEVNULL, check=True)
+    case.write(b"twin", os.path.join(sub, "talvik.exe"))
+    case.assertEqual(*(os.stat(os.path.join(d, "talvik.exe")).st_ino for d in (top, sub)))
+    return top, sub
 
 
 class PatcherCase(unittest.TestCase):
@@ -212,6 +245,7 @@ class Conversion(PatcherCase):
             if not select.select([mapper.stdout], [], [], CONFIG.timeout)[0] or not mapper.stdout.readline():
                 raise AssertionError("the file was never mapped")
 
+        btrfs = mount_btrfs(self)
         for p in self.programs():
             other = "gridenlarger" if p.name == "fpenabler" else "fpenabler"
             image = p.image()
@@ -231,12 +265,21 @@ class Conversion(PatcherCase):
                 cases += [("mapped by another program", mapped, error("Can not open file for write"), image),
                           ("open for reading elsewhere", lambda path: held.append(open(path, "rb")), DONE,
                            p.image("3.5", "modified"))]
+            # btrfs shows a subvolume's own device in stat, the filesystem's in maps.
+            cases += [("mapped by another program, btrfs " + where, mapped, error("Can not open file for write"),
+                       image, where) for where in ("top level", "subvolume")]
+            cases.append(("the same inode number mapped in another btrfs subvolume",
+                          lambda path: mapped(os.path.join(btrfs[0], "talvik.exe")), DONE, p.image("3.5", "modified"),
+                          "subvolume"))
             if "flock" not in CONFIG.skip:
                 for name, mode in (("locked by another writer", fcntl.LOCK_EX), ("read under a shared lock", fcntl.LOCK_SH)):
                     cases.append((name, locked(mode), error("Can not open file for write"), image))
-            for name, action, outcome, after in cases:
+            for name, action, outcome, after, *where in cases:
                 with self.subTest(program=p.name, meanwhile=name):
-                    path = self.write(image)
+                    if where and isinstance(btrfs, str):
+                        self.skipTest(btrfs)
+                    folder = btrfs[where[0] == "subvolume"] if where else self.dir
+                    path = self.write(image, os.path.join(folder, "talvik.exe"))
                     try:
                         result = self.patch(p, [target_path(path)], [After(lambda: action(path), b"2"), b"q"])
                     finally:
