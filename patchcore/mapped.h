@@ -1,5 +1,6 @@
 // Whether another program maps the target file, as Wine maps the image of a
-// program it runs, read from Linux's /proc/<pid>/maps.
+// program it runs, read from Linux's /proc/<pid>/maps: by the Linux build,
+// and by the Windows build where it runs under Wine on Linux.
 #pragma once
 
 #include <cstdint>
@@ -36,5 +37,6 @@ MapsMatch matchMapsLine(const std::string& text, const MapsFileId& ours, std::st
 // its /proc/<pid>/maps shows; the same file, so that a hard link or a bind
 // mount counts and a copy does not. A process whose maps cannot be read is
 // skipped, and where there is no /proc to read none is found. Built for
-// Linux, and as a fallback for other systems that finds none.
+// Linux; for Windows, where it looks only under Wine, through Wine's paths
+// to the host's /proc; and as a fallback for other systems that finds none.
 bool mappedElsewhere(std::FILE* file);

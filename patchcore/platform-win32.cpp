@@ -1,5 +1,6 @@
 // Windows platform: keys from the console input device, the path from the
 // common save-file dialog, file size and flushing from the C runtime.
+#include "mapped.h"
 #include "platform.h"
 
 #include <windows.h>
@@ -140,5 +141,10 @@ std::FILE* openForRead(const std::string& path) {
 }
 
 std::FILE* openForUpdate(const std::string& path) {
-    return _fsopen(path.c_str(), "r+b", _SH_DENYWR);
+    std::FILE* file = _fsopen(path.c_str(), "r+b", _SH_DENYWR);
+    if (file && mappedElsewhere(file)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
 }

@@ -41,10 +41,14 @@ std::FILE* openForRead(const std::string& path);
 // Opens an existing file for reading and writing in place, never truncating
 // it, and keeps every other writer out until it is closed: an exclusive lock
 // on POSIX, a share mode that admits readers only on Windows. Null when the
-// file cannot be opened or another writer holds it, and on POSIX also when
-// another process maps it (as Wine maps a running program's image), seen
-// through /proc where that can be read; a process that only has it open is
-// no obstacle. Like openForRead, never waits for a pipe or device.
+// file cannot be opened or another writer holds it, or while the editor may
+// be running from it: on Windows the system refuses a running program's
+// image; on Linux, from either build (the Windows one under Wine), any other
+// process that maps it, as Wine maps a running program's image, is seen in
+// /proc, whatever its Wine prefix and filesystem; under Wine on a host
+// without /proc only a program of the same prefix is. A process that only
+// has the file open is no obstacle. Like openForRead, never waits for a pipe
+// or device.
 std::FILE* openForUpdate(const std::string& path);
 
 // Pushes everything written to `file` through to the disk. False on any

@@ -261,10 +261,9 @@ class Conversion(PatcherCase):
             ]
             if other in CONFIG.programs:
                 cases.append(("the other program converts it", converted_by(other), DONE, both))
-            if not CONFIG.windows_paths:  # what only a POSIX program can see
-                cases += [("mapped by another program", mapped, error("Can not open file for write"), image),
-                          ("open for reading elsewhere", lambda path: held.append(open(path, "rb")), DONE,
-                           p.image("3.5", "modified"))]
+            cases += [("mapped by another program", mapped, error("Can not open file for write"), image),
+                      ("open for reading elsewhere", lambda path: held.append(open(path, "rb")), DONE,
+                       p.image("3.5", "modified"))]
             # btrfs shows a subvolume's own device in stat, the filesystem's in maps.
             cases += [("mapped by another program, btrfs " + where, mapped, error("Can not open file for write"),
                        image, where) for where in ("top level", "subvolume")]
