@@ -23,12 +23,15 @@ MapsFileId idInMaps(int fd, const struct stat& opened) {
     if (view == MAP_FAILED)
         return id;
     std::FILE* maps = std::fopen("/proc/self/maps", "re");
-    char* line = nullptr;
+    char* text = nullptr;
     size_t capacity = 0;
+    MapsLine line;
     bool found = false;
-    while (maps && !found && getline(&line, &capacity, maps) > 0)
-        found = mapsLineAt(line, reinterpret_cast<uintptr_t>(view), id);
-    std::free(line);
+    while (maps && !found && getline(&text, &capacity, maps) > 0)
+        found = parseMapsLine(text, line) && line.start == reinterpret_cast<uintptr_t>(view) && line.file.inode != 0;
+    if (found)
+        id = line.file;
+    std::free(text);
     if (maps)
         std::fclose(maps);
     munmap(view, 1);

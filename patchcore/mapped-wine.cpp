@@ -59,9 +59,33 @@ bool nextLine(const std::string& text, size_t& at, std::string& line) {
     return true;
 }
 
-// How maps names the file open as `file`. A view of it is mapped in this
-// very Unix process at the address Windows gives it, so the line that begins
-// there, for a file of the inode that Wine gives as the file index, is ours.
+enum class Opened { kOurs, kOther, kUnknown };
+
+// What opening `path`, named in the maps of `process` and so looked up from
+// that process's root, tells of it. Ours is held for writing, so an open of
+// it that does not share writing fails with a sharing violation, while one
+// of another file succeeds; any other failure tells nothing.
+Opened openAsOurs(const std::string& process, const std::string& path) {
+    std::string local = process + "\\root" + path;
+    for (char& c : local)
+        c = c == '/' ? '\\' : c;
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, local.c_str(), -1, nullptr, 0);
+    std::wstring wide(length > 0 ? length : 1, L'\0');
+    if (length <= 0 || !MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, local.c_str(), -1, &wide[0], length))
+        return Opened::kUnknown;
+    const HANDLE other = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (other != INVALID_HANDLE_VALUE) {
+        CloseHandle(other);
+        return Opened::kOther;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION ? Opened::kOurs : Opened::kUnknown;
+}
+
+// How maps names the file open as `file`. While a view of it is mapped, a
+// line shows it with the inode that Wine gives as the file index; that
+// line's path opening as our file tells it from another file with the same
+// inode number. Not by the view's address: under an emulator (qemu running
+// 32-bit Wine), maps shows the host's addresses, not the program's.
 bool idInMaps(HANDLE file, const std::vector<std::string>& processes, MapsFileId& id) {
     BY_HANDLE_FILE_INFORMATION info;
     const HANDLE mapping = GetFileInformationByHandle(file, &info)
@@ -74,29 +98,19 @@ bool idInMaps(HANDLE file, const std::vector<std::string>& processes, MapsFileId
     bool found = false;
     for (size_t p = 0; view && !found && p < processes.size(); ++p) {
         const std::string maps = mapsOf(processes[p]);
-        std::string line;
-        for (size_t at = 0; !found && nextLine(maps, at, line);)
-            found = mapsLineAt(line, reinterpret_cast<uintptr_t>(view), id) && id.inode == inode;
+        std::string text;
+        MapsLine line;
+        for (size_t at = 0; !found && nextLine(maps, at, text);) {
+            found = parseMapsLine(text, line) && line.file.inode == inode && !line.removed &&
+                    line.path.compare(0, 1, "/") == 0 && openAsOurs(processes[p], line.path) == Opened::kOurs;
+        }
+        if (found)
+            id = line.file;
     }
     if (view)
         UnmapViewOfFile(view);
     CloseHandle(mapping);
     return found;
-}
-
-// True unless the Windows `path` can be shown to name another file than ours.
-// Ours is held for writing, so an open of it that does not share writing
-// fails with a sharing violation; one of another file succeeds.
-bool mayBeOurs(const std::string& path) {
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
-    std::wstring wide(length > 0 ? length : 1, L'\0');
-    if (length <= 0 || !MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, &wide[0], length))
-        return true;
-    const HANDLE other = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (other == INVALID_HANDLE_VALUE)
-        return true;
-    CloseHandle(other);
-    return false;
 }
 
 }  // namespace
@@ -118,13 +132,9 @@ bool mappedElsewhere(std::FILE* file) {
             const MapsMatch match = matchMapsLine(line, ours, path);
             if (match == MapsMatch::kOurs)
                 return true;
-            if (match == MapsMatch::kConfirm) {
-                std::string local = process + "\\root" + path;
-                for (char& c : local)
-                    c = c == '/' ? '\\' : c;
-                if (mayBeOurs(local))
-                    return true;
-            }
+            // A path that cannot be opened cannot clear it.
+            if (match == MapsMatch::kConfirm && openAsOurs(process, path) != Opened::kOther)
+                return true;
         }
     }
     return false;

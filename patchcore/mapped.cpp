@@ -2,14 +2,6 @@
 
 namespace {
 
-// One line of /proc/<pid>/maps, as far as it is needed here.
-struct MapsLine {
-    uint64_t start = 0;  // where the range begins
-    MapsFileId file;     // all zero for a range that maps no file
-    std::string path;    // the name shown, "\012" decoded
-    bool removed = false;
-};
-
 // Reads the number in `base` at `text[i]`, moving `i` past it. False when
 // no digit stands there, or the number needs more than 64 bits.
 bool readNumber(const std::string& text, size_t& i, uint64_t base, uint64_t& value) {
@@ -38,6 +30,8 @@ void skipField(const std::string& text, size_t& i) {
     if (i == std::string::npos)
         i = text.size();
 }
+
+}  // namespace
 
 // "start-end perms offset major:minor inode   path", the path absent for
 // an anonymous range and marked " (deleted)" once removed.
@@ -75,16 +69,6 @@ bool parseMapsLine(const std::string& text, MapsLine& line) {
             line.path += shown[k];
         }
     }
-    return true;
-}
-
-}  // namespace
-
-bool mapsLineAt(const std::string& text, uint64_t address, MapsFileId& id) {
-    MapsLine line;
-    if (!parseMapsLine(text, line) || line.start != address || line.file.inode == 0)
-        return false;
-    id = line.file;
     return true;
 }
 

@@ -14,9 +14,16 @@ struct MapsFileId {
     uint64_t major = 0, minor = 0, inode = 0;
 };
 
-// True when the maps line `text` is that of a range beginning at `address`
-// that maps a file; stores the file's numbers in `id`.
-bool mapsLineAt(const std::string& text, uint64_t address, MapsFileId& id);
+// One line of /proc/<pid>/maps.
+struct MapsLine {
+    uint64_t start = 0;    // the address its range begins at
+    MapsFileId file;       // all zero for a range that maps no file
+    std::string path;      // the name shown, "\012" turned back into a newline
+    bool removed = false;  // the name is marked " (deleted)"
+};
+
+// Reads the maps line `text` into `line`. False when it is none.
+bool parseMapsLine(const std::string& text, MapsLine& line);
 
 enum class MapsMatch {
     kOther,    // maps another file, or none; or the line cannot be read

@@ -79,9 +79,9 @@ TEST(MapsLine, WhatALineSaysOfOurFile) {
     EXPECT_EQ(matchMapsLine(head + "103:1f 18446744073709551615 /g/t.exe", MapsFileId{0x103, 0x1f, UINT64_MAX}, path),
               MapsMatch::kConfirm);
 
-    MapsFileId id;
-    EXPECT_TRUE(mapsLineAt(head + "00:29 257 /g/talvik.exe", 0x7f4a1c000000, id));
-    EXPECT_EQ((std::vector<uint64_t>{id.major, id.minor, id.inode}), (std::vector<uint64_t>{0x00, 0x29, 257}));
-    EXPECT_FALSE(mapsLineAt(head + "00:29 257 /g/talvik.exe", 0x7f4a1c001000, id));
-    EXPECT_FALSE(mapsLineAt(head + "00:00 0", 0x7f4a1c000000, id));
+    MapsLine line;
+    ASSERT_TRUE(parseMapsLine(head + "103:1f 257      /g/a b (deleted)\n", line));
+    EXPECT_EQ((std::vector<uint64_t>{line.start, line.file.major, line.file.minor, line.file.inode}),
+              (std::vector<uint64_t>{0x7f4a1c000000, 0x103, 0x1f, 257}));
+    EXPECT_EQ(std::make_pair(line.path, line.removed), std::make_pair(std::string("/g/a b"), true));
 }
