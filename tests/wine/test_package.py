@@ -126,7 +126,8 @@ class LinuxPackageTest(unittest.TestCase):
             members = tar.getmembers()
             names = [m.name for m in members]
             self.assertEqual(names, [folder] + ["%s/%s" % (folder, n) for n in
-                                                sorted(["README"] + self.PAGES + list(self.programs))])
+                                                sorted(["README"] + self.PAGES + list(self.programs)
+                                                       + [n + ".desktop" for n in self.programs])])
             self.assertEqual({(m.uid, m.gid) for m in members}, {(0, 0)})
             self.assertEqual(len({m.mtime for m in members}), 1, "entries stamped alike")
             for name, data in self.programs.items():
@@ -136,7 +137,8 @@ class LinuxPackageTest(unittest.TestCase):
             self.files = {os.path.basename(m.name): tar.extractfile(m).read() for m in members if m.isfile()}
         readme = self.files["README"].decode("ascii")
         self.assertNotIn("@", readme, "placeholder left unfilled")
-        for needle in ["Version " + ARGS.version, "man ./fpenabler.1", "~/.wine/drive_c/"] + ERRORS:
+        for needle in ["Version " + ARGS.version, "man ./fpenabler.1", "~/.wine/drive_c/",
+                       "~/.local/share/applications"] + ERRORS:
             self.assertIn(needle, readme)
         for page in self.PAGES:
             with self.subTest(page=page):
