@@ -1,5 +1,7 @@
 #include "mapped.h"
 
+#include <algorithm>
+
 namespace {
 
 // Reads the number in `base` at `text[i]`, moving `i` past it. False when
@@ -23,12 +25,15 @@ bool readChar(const std::string& text, size_t& i, char c) {
     return i < text.size() && text[i++] == c;
 }
 
+// Moves `i` past any spaces.
+void skipSpaces(const std::string& text, size_t& i) {
+    i = std::min(text.find_first_not_of(' ', i), text.size());
+}
+
 // Moves `i` past any spaces, then past the field that follows them.
 void skipField(const std::string& text, size_t& i) {
-    i = text.find_first_not_of(' ', i);
-    i = text.find(' ', i == std::string::npos ? text.size() : i);
-    if (i == std::string::npos)
-        i = text.size();
+    skipSpaces(text, i);
+    i = std::min(text.find(' ', i), text.size());
 }
 
 }  // namespace
@@ -42,17 +47,14 @@ bool parseMapsLine(const std::string& text, MapsLine& line) {
         return false;
     skipField(text, i);  // permissions
     skipField(text, i);  // offset
-    while (i < text.size() && text[i] == ' ')
-        ++i;
+    skipSpaces(text, i);
     if (!readNumber(text, i, 16, line.file.major) || !readChar(text, i, ':') ||
         !readNumber(text, i, 16, line.file.minor) || !readChar(text, i, ' '))
         return false;
-    while (i < text.size() && text[i] == ' ')
-        ++i;
+    skipSpaces(text, i);
     if (!readNumber(text, i, 10, line.file.inode))
         return false;
-    while (i < text.size() && text[i] == ' ')
-        ++i;
+    skipSpaces(text, i);
     std::string shown = text.substr(i, text.find('\n', i) - i);
     static const std::string removed = " (deleted)";
     line.removed = shown.size() >= removed.size() &&
