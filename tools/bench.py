@@ -65,17 +65,17 @@ def main():
         with open(path, "wb") as f:
             f.write(sample_image.build_image(size=args.size))
         program = CONFIG.prefix + [os.path.abspath(args.program), path]
-        dd = ["sh", "-c", 'dd if="$1" of="$1" bs=1M conv=notrunc,fsync status=none && '
+        floor = ["sh", "-c", 'dd if="$1" of="$1" bs=1M conv=notrunc,fsync status=none && '
               '{ ! [ -d /proc/self ] || cat /proc/[0-9]*/maps >/dev/null 2>&1 || true; }', "floor", path]
-        ratios, program_peak, dd_peak, p_times, d_times = [], 0, 0, [], []
+        ratios, program_peak, floor_peak, p_times, f_times = [], 0, 0, [], []
         try:
             for i in range(args.rounds):
                 p_time, p_mem = timed(program, [b"2" if i % 2 == 0 else b"1", b"q"], tmp)
-                d_time, d_mem = timed(dd, [], tmp)
-                ratios.append(p_time / d_time)
+                f_time, f_mem = timed(floor, [], tmp)
+                ratios.append(p_time / f_time)
                 p_times.append(p_time)
-                d_times.append(d_time)
-                program_peak, dd_peak = max(program_peak, p_mem), max(dd_peak, d_mem)
+                f_times.append(f_time)
+                program_peak, floor_peak = max(program_peak, p_mem), max(floor_peak, f_mem)
         except (OSError, RuntimeError, AssertionError) as e:
             print("bench: could not run: %s" % e, file=sys.stderr)
             return 2
@@ -85,12 +85,12 @@ def main():
     print("rounds: %d, file: %d bytes, memory via %s" % (
         args.rounds, args.size, TIME if os.access(TIME, os.X_OK) else "wait4 of the direct child"))
     print("median time: program %.1f ms (key round trips included), floor %.1f ms"
-          % (statistics.median(p_times) * 1e3, statistics.median(d_times) * 1e3))
+          % (statistics.median(p_times) * 1e3, statistics.median(f_times) * 1e3))
     print("median time ratio program/floor: %.3f (min %.3f, max %.3f) -> %s"
           % (ratio, min(ratios), max(ratios), "within 1.3" if ratio <= 1.3 else "ABOVE 1.3"))
     print("peak memory: program %d KiB, floor %d KiB, difference %d KiB -> %s"
-          % (program_peak // 1024, dd_peak // 1024, (program_peak - dd_peak) // 1024,
-             "within file size + 4 MiB" if program_peak - dd_peak <= allowance
+          % (program_peak // 1024, floor_peak // 1024, (program_peak - floor_peak) // 1024,
+             "within file size + 4 MiB" if program_peak - floor_peak <= allowance
              else "ABOVE file size + 4 MiB"))
     return 0
 
