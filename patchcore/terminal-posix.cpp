@@ -1,5 +1,7 @@
 // POSIX platform, the terminal: the controlling terminal stands in for the
-// Windows console and, when no path is given, for the save-file dialog.
+// Windows console and, when no path is given and the desktop has no file
+// chooser, for the save-file dialog.
+#include "desktop.h"
 #include "platform.h"
 #include "typed-path.h"
 
@@ -171,10 +173,22 @@ bool namesRegularFile(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+// As the dialog's file-must-exist check does: says so, for asking again.
+void refuseName(int fd, const std::string& name) {
+    writeText(fd, name.c_str());
+    writeText(fd, "\nFile not found.\nCheck the file name and try again.\n");
+}
+
 }  // namespace
 
-// The terminal takes the bytes as they come.
-void setUpConsole() {}
+// The terminal takes the bytes as they come. Started from a file manager,
+// with no terminal, the program would end at once without a word: it runs
+// in a terminal window instead, where one can be had.
+void setUpConsole() {
+    if (terminal() < 0 && startInTerminalWindow())
+        std::exit(0);
+}
+
 void restoreConsole() {}
 
 int readKey() {
@@ -220,6 +234,19 @@ bool choosePathByDialog(std::string& path) {
     if (fd < 0)
         return false;
     for (;;) {
+        std::string picked;
+        const Chosen chosen = chooseFileOnDesktop(kDialogTitle, picked);
+        if (chosen == Chosen::kCancelled)
+            return false;
+        if (chosen == Chosen::kUnavailable)
+            break;
+        if (namesRegularFile(picked)) {
+            path = picked;
+            return true;
+        }
+        refuseName(fd, picked);
+    }
+    for (;;) {
         writeText(fd, kDialogTitle);
         writeText(fd, ": ");
         std::string line;
@@ -237,8 +264,6 @@ bool choosePathByDialog(std::string& path) {
                 return true;
             }
         }
-        // As the dialog's file-must-exist check does: refuse and ask again.
-        writeText(fd, line.c_str());
-        writeText(fd, "\nFile not found.\nCheck the file name and try again.\n");
+        refuseName(fd, line);
     }
 }

@@ -1,0 +1,11 @@
+// Systems without the Linux desktop's means: no terminal window is started
+// and no chooser shown, so the terminal asks for the path.
+#include "desktop.h"
+
+bool startInTerminalWindow() {
+    return false;
+}
+
+Chosen chooseFileOnDesktop(const char*, std::string&) {
+    return Chosen::kUnavailable;
+}
