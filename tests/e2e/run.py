@@ -59,6 +59,9 @@ def main():
         parser.error("unknown tag(s) %s" % ", ".join(sorted(skip - TAGS)))
     if not args.faults:
         skip.add("faults")
+    # The terminal's own prompt and keys, never a desktop's windows.
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        os.environ.pop(name, None)
     CONFIG.skip, CONFIG.prefix = skip, shlex.split(args.prefix)
     CONFIG.crlf, CONFIG.windows_paths, CONFIG.timeout = args.crlf, args.windows_paths, args.timeout
     CONFIG.no_signal_keys, CONFIG.faults = args.no_signal_keys, args.faults and os.path.abspath(args.faults)
