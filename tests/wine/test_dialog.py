@@ -1,14 +1,21 @@
 #!/usr/bin/env python3
-"""The save-file dialog of the Windows programs, run under Wine on Xvfb.
+"""The file dialogs, on Xvfb: the save-file dialog of the Windows programs
+under Wine, or the Linux programs' terminal window and desktop file chooser.
 
     python3 tests/wine/test_dialog.py EXE [EXE...] [--prefix DIR] [--timeout S]
 
-Each program is started without an argument, with a pseudo-terminal as its
-console and its standard output on a pipe. The dialog is found by its title
-and driven with xdotool: a file chosen by its typed path or picked from the
-list is echoed and the run goes on to "Done"; Escape ends the run with "No
-file selected". Starts its own Xvfb and, unless --prefix names one, its own
-Wine prefix, and ends both; ends the prefix's wineserver before and after.
+A Windows program is started without an argument, with a pseudo-terminal as
+its console and its standard output on a pipe. The dialog is found by its
+title and driven with xdotool: a file chosen by its typed path or picked
+from the list is echoed and the run goes on to "Done"; Escape ends the run
+with "No file selected". Starts its own Xvfb and, unless --prefix names one,
+its own Wine prefix, and ends both; ends the prefix's wineserver before and
+after.
+
+A Linux program is started without a terminal, to be run in a real xterm
+window, and without an argument, to ask through a real zenity; each with a
+PATH of only the tools its case has. Exits 77 where Xvfb, xdotool, xterm or
+zenity is missing.
 """
 import argparse
 import fcntl
@@ -16,6 +23,7 @@ import os
 import pty
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -26,7 +34,9 @@ import unittest
 TITLE = "Convert Nolix Talvik Editor Executable"
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import sample_image  # noqa: E402
+from test_patchers import ANY_KEY, DONE, PROGRAMS, error  # noqa: E402
 
 
 class Env:
@@ -41,6 +51,7 @@ class Env:
 ATTEMPTS = 4
 STEP = 10.0
 WINE64 = "/usr/lib/wine/wine64"
+SKIPPED = 77  # the exit status of a run that could not test here
 
 
 def wine_loader(exe):
@@ -84,29 +95,35 @@ def xdotool(*args):
 
 
 class Program:
-    """A patcher started with no argument, its console on a pty."""
+    """A patcher in a session of its own: its console on a pty, or with no
+    terminal at all; its standard output on a pipe. `whole_group`: ended
+    with everything it started, which a Wine program shares with Wine's own
+    services."""
 
-    def __init__(self, exe, cwd):
-        self.master, slave = pty.openpty()
-        def own_terminal():
-            os.setsid()
-            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-        self.proc = subprocess.Popen([wine_loader(exe), exe], cwd=cwd, env=Env.vars, stdin=slave,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     preexec_fn=own_terminal)
-        os.close(slave)
-        os.set_blocking(self.proc.stdout.fileno(), False)
-        self.out = b""
+    def __init__(self, argv, cwd, env=None, terminal=True, whole_group=False):
+        self.master, stdin, self.whole_group = None, subprocess.DEVNULL, whole_group
+        if terminal:
+            self.master, stdin = pty.openpty()
+        self.proc = subprocess.Popen(argv, cwd=cwd, env=env or Env.vars, stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, start_new_session=True,
+                                     preexec_fn=(lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0)) if terminal else None)
+        if terminal:
+            os.close(stdin)
+        self.out, self.tty, self.ended = b"", b"", False  # ended: its output, and whoever inherited it
 
     def pump(self):
-        ready, _, _ = select.select([self.proc.stdout, self.master], [], [], 0.2)
-        if self.proc.stdout in ready:
-            self.out += self.proc.stdout.read() or b""
-        if self.master in ready:
+        fds = [fd for fd in (None if self.ended else self.proc.stdout.fileno(), self.master) if fd is not None]
+        for fd in select.select(fds, [], [], 0.2)[0]:
             try:
-                os.read(self.master, 4096)  # terminal echo and control sequences
-            except OSError:
-                pass
+                data = os.read(fd, 4096)
+            except OSError:  # the terminal, once nothing has it open
+                data = b""
+            if fd == self.master:
+                self.tty += data  # echo, control sequences, and what the terminal is told
+            elif data:
+                self.out += data
+            else:
+                self.ended = True
 
     def shows(self, text):
         self.pump()
@@ -114,6 +131,12 @@ class Program:
 
     def key(self, data):
         os.write(self.master, data.encode())
+
+    def windows(self):
+        """The windows of the file chooser that a Linux program has open."""
+        with open("/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)) as f:
+            return [w for child in f.read().split()
+                    for w in xdotool("search", "--all", "--pid", child, "--name", "^" + TITLE + "$")]
 
     def exit_status(self):
         until(lambda: self.pump() or self.proc.poll() is not None, "exit")
@@ -124,11 +147,22 @@ class Program:
         return self.out.decode("latin-1")
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        try:
+            if self.whole_group:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            elif self.proc.poll() is None:
+                self.proc.kill()
+        except ProcessLookupError:
+            pass
+        self.proc.wait()
         self.proc.stdout.close()
-        os.close(self.master)
+        if self.master is not None:
+            os.close(self.master)
+
+
+def contents(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def dialog_windows():
@@ -158,7 +192,7 @@ class DialogTest(unittest.TestCase):
         # the one the program starts in.
         subprocess.run([wine_loader(exe), "reg", "delete", LAST_FOLDERS, "/f"], env=Env.vars,
                        capture_output=True, timeout=Env.timeout)
-        program = Program(exe, cwd)
+        program = Program([wine_loader(exe), exe], cwd)
         self.addCleanup(program.close)
         window = until(dialog_windows, "the dialog")[0]
         return program, window
@@ -225,6 +259,113 @@ class DialogTest(unittest.TestCase):
                 self.assertNotIn("Detected", program.text())
 
 
+class DesktopTest(unittest.TestCase):
+    """The Linux programs started from a desktop: run in a terminal window
+    when started without a terminal, and asking through the desktop's chooser
+    when given no path. Each is given a PATH of only the tools of its row."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="desktop-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def start(self, exe, args, tools, terminal, **env):
+        folder = tempfile.mkdtemp(dir=self.dir)
+        for name, target in tools.items():
+            os.symlink(shutil.which(target) or target, os.path.join(folder, name))
+        program = Program([exe, *args], self.dir, dict(Env.vars, PATH=folder, **env), terminal, whole_group=True)
+        self.addCleanup(program.close)
+        return program, folder
+
+    def test_started_without_a_terminal(self):
+        # Blanks in the program's folder and in the file's path: each stays one
+        # argument on its way through the terminal.
+        for folder in ("My Tools", "Program Files"):
+            os.mkdir(os.path.join(self.dir, folder))
+        target = os.path.join(self.dir, "Program Files", "talvik.exe")
+        no_terminal = os.path.join(self.dir, "no-terminal")  # runs the command without one, twice at most
+        with open(no_terminal, "w") as f:
+            f.write('#!/bin/sh\necho >> "$0.log"\nn=0; while read -r _; do n=$((n + 1)); done < "$0.log"\n'
+                    '[ $n -le 2 ] && shift && exec "$@"\n')
+        os.chmod(no_terminal, 0o755)
+        for exe in Env.exes:
+            p = PROGRAMS[os.path.basename(exe)]
+            copy = shutil.copy(exe, os.path.join(self.dir, "My Tools"))
+            today = p.shown("3.5", "normal", error("Invalid input"))
+            for row, terminal, out, status in (  # the first copy's output and status
+                    ("xterm", "xterm", "", 0), ("no terminal program", None, today, 1),
+                    ("a terminal that gives none", no_terminal, today, 0)):
+                with self.subTest(program=p.name, row=row):
+                    with open(target, "wb") as f:
+                        f.write(p.image())
+                    program, folder = self.start(copy, [target], {"xterm": terminal} if terminal else {}, False)
+                    if terminal == "xterm":
+                        xterm = until(lambda: xdotool("search", "--class", "xterm"), "the terminal window")[0]
+                        persist(lambda: xdotool("windowfocus", "--sync", xterm, "key", "2"),
+                                lambda: contents(target) == p.image("3.5", "modified"), "2")
+                        persist(lambda: xdotool("windowfocus", "--sync", xterm, "key", "q"),
+                                lambda: not xdotool("search", "--class", "xterm"), "the last key")
+                    until(lambda: program.pump() or program.ended, "the end of its output")
+                    self.assertEqual((program.text(), program.exit_status()), (out, status))
+                    self.assertEqual(contents(target), p.image("3.5", "modified" if terminal == "xterm" else "normal"))
+                    if terminal == no_terminal:
+                        self.assertEqual(contents(os.path.join(folder, "xterm.log")), b"\n", "started once")
+
+    def test_asked_for_the_file(self):
+        folder = os.path.join(self.dir, "Program Files")
+        target, missing, pipe = (os.path.join(folder, name) for name in ("talvik.exe", "missing.exe", "pipe"))
+        os.mkdir(folder)
+        os.mkfifo(pipe)
+        zenity = {"zenity": "zenity"}
+        rows = (  # tools on PATH, and the display; names typed into the chooser in turn (None: Escape),
+            # or at the terminal's prompt (False); how many are refused
+            ("picked", zenity, {}, [target], 0),
+            ("a missing name and a pipe first", zenity, {}, [missing, pipe, target], 2),
+            ("a folder first", zenity, {}, [folder, target], 0),
+            ("cancelled", zenity, {}, [None], 0),
+            ("no chooser", {}, {}, [False], 0),
+            ("no display for the chooser", zenity, {"DISPLAY": ":65000"}, [False], 0),
+        )
+        for exe in Env.exes:
+            p = PROGRAMS[os.path.basename(exe)]
+            for row, tools, env, names, refused in rows:
+                with self.subTest(program=p.name, row=row):
+                    with open(target, "wb") as f:
+                        f.write(p.image())
+                    program, _ = self.start(exe, [], tools, True, **env)
+                    for name in names:
+                        if name is False:
+                            until(lambda: program.pump() or TITLE.encode() + b": " in program.tty, "the prompt")
+                            program.key(target + "\n")
+                            continue
+                        # Not by its number: the next chooser's window may be given the same.
+                        window = until(program.windows, "the chooser")[0]
+                        refusals = program.tty.count(b"File not found.")
+
+                        def type_name():
+                            xdotool("windowfocus", "--sync", window)
+                            if name is None:
+                                return xdotool("key", "Escape")
+                            xdotool("key", "ctrl+l", "ctrl+a")
+                            xdotool("type", "--delay", "30", name)
+                            time.sleep(0.5)  # a Return sooner is lost; one lost is pressed again
+                            xdotool("key", "Return")
+                        done = {None: lambda: program.shows(ANY_KEY), target: lambda: program.shows("Press 2"),
+                                folder: lambda: time.sleep(1) or True,  # opened in the chooser: nothing to see
+                                }.get(name, lambda: program.pump() or program.tty.count(b"File not found.") > refusals)
+                        persist(type_name, done, "typing %s" % name)
+                    cancelled = names == [None]
+                    if not cancelled:
+                        until(lambda: program.shows("Press 2"), "the choice")
+                        program.key("2")
+                    until(lambda: program.shows(ANY_KEY), "the end of the run")
+                    program.key(" ")
+                    shown = error("No file selected") if cancelled else (
+                        target + "\n" + p.shown("3.5", "normal", DONE)[len(p.head):])
+                    self.assertEqual((program.text(), program.exit_status()), (p.head + p.path_prompt + shown, int(cancelled)))
+                    self.assertEqual(program.tty.count(b"File not found."), refused)
+                    self.assertEqual(contents(target), p.image("3.5", "normal" if cancelled else "modified"))
+
+
 def start_xvfb():
     """A virtual display of our own, and its number. Another server starting
     at the same moment can take the display Xvfb picked, which it only finds
@@ -257,16 +398,26 @@ def main():
     args, rest = parser.parse_known_args()
     Env.exes = [os.path.abspath(e) for e in args.exes]
     Env.timeout = args.timeout
+    with open(Env.exes[0], "rb") as f:
+        windows = f.read(2) == b"MZ"
+    missing = [tool for tool in ["Xvfb", "xdotool"] + ([] if windows else ["xterm", "zenity"])
+               if not shutil.which(tool)]
+    if missing:
+        print("dialog: skipped, as these are not installed here: " + ", ".join(missing))
+        sys.exit(SKIPPED)
 
-    own_prefix = None if args.prefix else tempfile.mkdtemp(prefix="wineprefix-")
+    own_prefix = None if args.prefix or not windows else tempfile.mkdtemp(prefix="wineprefix-")
     xvfb, display = start_xvfb()
-    Env.vars = dict(os.environ, DISPLAY=":" + display, WINEPREFIX=args.prefix or own_prefix,
-                    WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    # Our display only, never the session the tests were started from.
+    Env.vars = dict(os.environ, DISPLAY=":" + display)
+    Env.vars.pop("WAYLAND_DISPLAY", None)
+    if windows:
+        Env.vars.update(WINEPREFIX=args.prefix or own_prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 
     def end_wineserver():
         # A server keeps what it set up for the first display it saw: booted
         # without one it shows no dialog; left on this Xvfb, later starts wait.
-        for flag in ("-k", "-w"):
+        for flag in ("-k", "-w") if windows else ():
             subprocess.run(["wineserver", flag], env=Env.vars, stderr=subprocess.DEVNULL, timeout=Env.timeout)
     end_wineserver()
     try:
@@ -275,7 +426,8 @@ def main():
             boot = WINE64 if os.access(WINE64, os.X_OK) else wine_loader(Env.exes[0])
             subprocess.run([boot, "wineboot", "-i"], env=Env.vars,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
-        result = unittest.main(argv=[sys.argv[0], *rest], exit=False).result
+        result = unittest.main(argv=[sys.argv[0], *rest], defaultTest="DialogTest" if windows else "DesktopTest",
+                               exit=False).result
     finally:
         end_wineserver()
         xvfb.terminate()
