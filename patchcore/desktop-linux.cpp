@@ -26,14 +26,15 @@ const char kInWindow[] = "TALVIK_PATCHERS_IN_WINDOW";
 struct TerminalProgram {
     const char* name;
     const char* beforeCommand;
+    bool waylandOnly;  // starts, then ends at once, in an X session
 };
 
 // The freedesktop launcher of the user's terminal, then Debian's choice of
 // it, then the terminals desktops commonly bring.
 const TerminalProgram kTerminals[] = {
-    {"xdg-terminal-exec", nullptr}, {"x-terminal-emulator", "-e"}, {"gnome-terminal", "--"},
-    {"konsole", "-e"}, {"xfce4-terminal", "-x"}, {"kitty", nullptr},
-    {"alacritty", "-e"}, {"foot", "--"}, {"xterm", "-e"},
+    {"xdg-terminal-exec", nullptr, false}, {"x-terminal-emulator", "-e", false},
+    {"gnome-terminal", "--", false}, {"konsole", "-e", false}, {"xfce4-terminal", "-x", false},
+    {"kitty", nullptr, false}, {"alacritty", "-e", false}, {"foot", "--", true}, {"xterm", "-e", false},
 };
 
 bool isSet(const char* name) {
@@ -150,6 +151,8 @@ bool startInTerminalWindow() {
     environment.push_back(marker.data());
     environment.push_back(nullptr);
     for (const TerminalProgram& terminal : kTerminals) {
+        if (terminal.waylandOnly && !isSet("WAYLAND_DISPLAY"))
+            continue;
         std::vector<std::string> run{terminal.name};
         if (terminal.beforeCommand)
             run.push_back(terminal.beforeCommand);
@@ -164,14 +167,14 @@ bool startInTerminalWindow() {
 Chosen chooseFileOnDesktop(const char* title, std::string& path) {
     if (!graphicalSession())
         return Chosen::kUnavailable;
-    // The filter of the Windows dialog, with talvik.exe itself for its pattern.
+    // The Windows dialog's two filters, with talvik.exe itself for the first.
     std::vector<std::vector<std::string>> choosers;
     if (currentDesktopIs("KDE")) {
         choosers.push_back({"kdialog", "--title", title, "--getopenfilename", ".",
-                            "talvik.exe|Executable(talvik.exe)\n*|All Files(*.*)"});
+                            "Executable (talvik.exe)\nAll Files (*)"});
     }
     choosers.push_back({"zenity", "--file-selection", "--title", title,
-                        "--file-filter=Executable(talvik.exe) | talvik.exe", "--file-filter=All Files(*.*) | *"});
+                        "--file-filter=Executable (talvik.exe) | talvik.exe", "--file-filter=All Files (*) | *"});
     for (const std::vector<std::string>& chooser : choosers) {
         int status;
         std::string output, errors;
