@@ -6,6 +6,8 @@
 //   fclose   every fclose closes the stream, then reports EIO
 //   fwrite   the second fwrite writes half of its bytes and reports ENOSPC,
 //            so that the first run reaches the file and the rest do not
+//   realloc  every realloc of 64 KiB or more fails with ENOMEM, as the file's
+//            image does where memory is short
 #include <dlfcn.h>
 
 #include <cerrno>
@@ -58,4 +60,12 @@ extern "C" size_t fwrite(const void* data, size_t size, size_t count, FILE* stre
         return count / 2;
     }
     return real(data, size, count, stream);
+}
+
+extern "C" void* realloc(void* block, size_t size) {
+    if (failing("realloc") && size >= (64 << 10)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return next<void* (*)(void*, size_t)>("realloc")(block, size);
 }

@@ -314,17 +314,23 @@ class Refusal(PatcherCase):
         huge = os.path.join(self.dir, "huge.exe")
         with open(huge, "wb") as f:
             f.truncate((1 << 32) + 1)
-        cases = [("missing", "Can not open file for read"),
-                 ("folder", folder),
-                 (long_missing, "Can not open file for read"),
-                 ("/dev/null", "Can not read file"),
-                 ("pipe", "Can not read file"),
-                 (huge, "Can not read file")]
+        image = PROGRAMS["fpenabler"].image()
+        cases = [(name, message, {}) for name, message in (
+            ("missing", "Can not open file for read"),
+            ("folder", folder),
+            (long_missing, "Can not open file for read"),
+            ("/dev/null", "Can not read file"),
+            ("pipe", "Can not read file"),
+            (huge, "Can not read file"))]
+        cases.append((self.write(image), "No memory", failing("realloc")))  # no room to hold it
         for p in self.programs():
-            for name, message in cases:
+            for name, message, kw in cases:
                 with self.subTest(program=p.name, path=name[-20:]):
-                    self.convert(p, os.path.join(self.dir, name), b"q", p.head + error(message), 1)
+                    if kw:
+                        skip_where_skipped(self, "faults")
+                    self.convert(p, os.path.join(self.dir, name), b"q", p.head + error(message), 1, **kw)
         self.assertEqual(os.path.getsize(huge), (1 << 32) + 1)
+        self.assertFile(os.path.join(self.dir, "talvik.exe"), image)
 
     def test_only_the_first_argument_is_used(self):
         for p in self.programs():
