@@ -26,6 +26,7 @@ class Config:
     no_signal_keys = False  # the terminal passes Ctrl+C on as a key, as a Windows console does
     smoke = False        # only the smoke set runs
     faults = None        # library that makes writes fail on demand (tests/faults.cpp)
+    mounts = None        # why the cases cannot mount here, or None: they can, in a namespace of their own
     timeout = 30.0       # per wait; only a guard against hangs
 
 

@@ -13,15 +13,20 @@ Tags of cases that only apply to the POSIX build run natively, skipped with
   rlimit    writes cut short by a file size limit
   longpath  a path of 300 characters
   flock     a POSIX lock held on the file by another process
-  mount     a loop btrfs mounted for the test, which a Wine server started
-            before it cannot see (the cases skip themselves where not root)
+  mount     a loop btrfs, or a holder's mount namespace, made for the test
+            (the cases skip themselves where not root)
 Cases of failing writes run where --faults names the preload library.
 --smoke runs only the few cases of the smoke set, for a slow emulator.
+As root, the cases run in a mount namespace of their own, so that no mount
+they make outlives them; a Wine server is ended before and after, so that
+the one they start is inside it and sees their mounts.
 Exits 0 when every case passed.
 """
 import argparse
+import ctypes
 import os
 import shlex
+import subprocess
 import sys
 import unittest
 
@@ -31,6 +36,23 @@ from harness import CONFIG  # noqa: E402
 import test_patchers  # noqa: E402
 
 TAGS = {"tty", "setuid", "rlimit", "longpath", "flock", "mount"}
+
+
+def own_mount_namespace():
+    """Moves this process into a mount namespace of its own, where its
+    mounts stay. The reason where it cannot."""
+    if os.geteuid() != 0:
+        return "a mount namespace of the test's own needs root"
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x00020000) != 0:  # CLONE_NEWNS
+        return "no mount namespace of the test's own: " + os.strerror(ctypes.get_errno())
+    done = subprocess.run(["mount", "--make-rprivate", "/"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    return done.returncode and "mount --make-rprivate failed: " + done.stderr.strip() or None
+
+
+def end_wine_server():
+    for flag in ("-k", "-w"):
+        subprocess.run(["wineserver", flag], stderr=subprocess.DEVNULL, timeout=CONFIG.timeout)
 
 
 def main():
@@ -65,6 +87,10 @@ def main():
     CONFIG.skip, CONFIG.prefix = skip, shlex.split(args.prefix)
     CONFIG.crlf, CONFIG.windows_paths, CONFIG.timeout = args.crlf, args.windows_paths, args.timeout
     CONFIG.no_signal_keys, CONFIG.faults = args.no_signal_keys, args.faults and os.path.abspath(args.faults)
+    CONFIG.mounts = "'mount' cases are skipped here" if "mount" in skip else own_mount_namespace()
+    wine = CONFIG.prefix and os.path.basename(CONFIG.prefix[0]).startswith("wine")
+    if wine:
+        end_wine_server()
 
     loader = unittest.TestLoader()
     if args.patterns:
@@ -72,7 +98,11 @@ def main():
     CONFIG.smoke = args.smoke
     suite = (loader.loadTestsFromTestCase(test_patchers.Smoke) if args.smoke
              else loader.loadTestsFromModule(test_patchers))
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    try:
+        result = unittest.TextTestRunner(verbosity=2).run(suite)
+    finally:
+        if wine:
+            end_wine_server()
     failed = {getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors}
     # A case skipped only in some of its subtests still ran; those are told apart.
     skipped = {t.id() for t, _ in result.skipped if not hasattr(t, "test_case")}

@@ -3,7 +3,6 @@
 Each case runs for every program given on the command line; the programs
 differ only in the description below (texts and which image sites are theirs).
 """
-import ctypes
 import fcntl
 import functools
 import os
@@ -90,24 +89,19 @@ def limit_file_size(limit, ignore_signal):
 
 
 def mount_btrfs(case):
-    """Mounts a new loop btrfs until `case` ends, in a mount namespace of this
-    process's own, so that no mount outlives it however it ends. Returns its
-    top level and a subvolume, each holding a talvik.exe of the same inode
-    number, or the reason none can be mounted here."""
-    if "mount" in CONFIG.skip:
-        return "'mount' cases are skipped here"
-    if os.geteuid() != 0:
-        return "mounting a loop btrfs needs root"
+    """Mounts a new loop btrfs until `case` ends, in the cases' own mount
+    namespace (run.py), so that no mount outlives them however they end.
+    Returns its top level and a subvolume, each holding a talvik.exe of the
+    same inode number, or the reason none can be mounted here."""
+    if CONFIG.mounts:
+        return CONFIG.mounts
     if not shutil.which("mkfs.btrfs"):
         return "mkfs.btrfs is not installed (btrfs-progs)"
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(0x00020000) != 0:  # CLONE_NEWNS; once is enough, again is harmless
-        return "no mount namespace of this test's own: " + os.strerror(ctypes.get_errno())
     image, top = os.path.join(case.dir, "btrfs.img"), os.path.join(case.dir, "btrfs")
     os.mkdir(top)
     with open(image, "wb") as f:
         f.truncate(256 << 20)
-    for step in (["mount", "--make-rprivate", "/"], ["mkfs.btrfs", "-q", image], ["mount", "-o", "loop", image, top]):
+    for step in (["mkfs.btrfs", "-q", image], ["mount", "-o", "loop", image, top]):
         done = subprocess.run(step, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         if done.returncode != 0:
             return "%s failed: %s" % (" ".join(step[:2]), done.stderr.strip())
@@ -236,16 +230,23 @@ class Conversion(PatcherCase):
                 fcntl.flock(held[-1], mode | fcntl.LOCK_NB)
             return action
 
-        def mapped(path):  # as Wine maps the image of a program it runs, until its input ends
+        def mapped(path, *via):  # as Wine maps the image of a program it runs, until its input ends
             code = ("import mmap, sys; f = open(sys.argv[1], 'rb'); "
                     "m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ); print(flush=True); sys.stdin.read()")
-            mapper = subprocess.Popen([sys.executable, "-c", code, path],
+            mapper = subprocess.Popen([*via, sys.executable, "-c", code, path],
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
             held.append(types.SimpleNamespace(close=lambda: mapper.communicate(timeout=CONFIG.timeout)))
             if not select.select([mapper.stdout], [], [], CONFIG.timeout)[0] or not mapper.stdout.readline():
                 raise AssertionError("the file was never mapped")
 
         btrfs = mount_btrfs(self)
+        # A holder in a mount namespace of its own, where the file's folder is
+        # bound over `aside`: the path its maps show names another file in ours.
+        aside = os.path.join(self.dir, "aside")
+        os.mkdir(aside)
+        self.write(b"another", os.path.join(aside, "talvik.exe"))
+        bound = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                 'mount --bind "$0" "$1" && shift && exec "$@"', self.dir, aside]
         for p in self.programs():
             other = "gridenlarger" if p.name == "fpenabler" else "fpenabler"
             image = p.image()
@@ -270,14 +271,17 @@ class Conversion(PatcherCase):
             cases.append(("the same inode number mapped in another btrfs subvolume",
                           lambda path: mapped(os.path.join(btrfs[0], "talvik.exe")), DONE, p.image("3.5", "modified"),
                           "subvolume"))
+            cases.append(("mapped from a mount namespace of its own", lambda path: mapped(
+                os.path.join(aside, "talvik.exe"), *bound), error("Can not open file for write"), image, "namespace"))
             if "flock" not in CONFIG.skip:
                 for name, mode in (("locked by another writer", fcntl.LOCK_EX), ("read under a shared lock", fcntl.LOCK_SH)):
                     cases.append((name, locked(mode), error("Can not open file for write"), image))
             for name, action, outcome, after, *where in cases:
                 with self.subTest(program=p.name, meanwhile=name):
-                    if where and isinstance(btrfs, str):
-                        self.skipTest(btrfs)
-                    folder = btrfs[where[0] == "subvolume"] if where else self.dir
+                    unmet = CONFIG.mounts if where == ["namespace"] else where and isinstance(btrfs, str) and btrfs
+                    if unmet:
+                        self.skipTest(unmet)
+                    folder = btrfs[where[0] == "subvolume"] if where and where != ["namespace"] else self.dir
                     path = self.write(image, os.path.join(folder, "talvik.exe"))
                     try:
                         result = self.patch(p, [target_path(path)], [After(lambda: action(path), b"2"), b"q"])
