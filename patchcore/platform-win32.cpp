@@ -7,6 +7,7 @@
 #include <commdlg.h>
 
 #include <cstddef>
+#include <string>
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
@@ -107,21 +108,31 @@ int readKey() {
 }
 
 bool choosePathByDialog(std::string& path) {
-    char file[MAX_PATH] = "";
-    OPENFILENAMEA dialog{};
-    dialog.lStructSize = kDialogRecordSize;
-    dialog.hwndOwner = nullptr;
-    dialog.lpstrFilter = kDialogFilter;
-    dialog.nFilterIndex = 1;
-    dialog.lpstrFile = file;
-    dialog.nMaxFile = MAX_PATH;
-    dialog.lpstrTitle = kDialogTitle;
-    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_FILEMUSTEXIST | OFN_EXPLORER;
-    dialog.lpstrDefExt = "exe";
-    if (!GetSaveFileNameA(&dialog))
-        return false;
-    path = file;
-    return true;
+    for (;;) {
+        char file[MAX_PATH] = "";
+        OPENFILENAMEA dialog{};
+        dialog.lStructSize = kDialogRecordSize;
+        dialog.hwndOwner = nullptr;
+        dialog.lpstrFilter = kDialogFilter;
+        dialog.nFilterIndex = 1;
+        dialog.lpstrFile = file;
+        dialog.nMaxFile = MAX_PATH;
+        dialog.lpstrTitle = kDialogTitle;
+        dialog.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_FILEMUSTEXIST | OFN_EXPLORER;
+        dialog.lpstrDefExt = "exe";
+        if (!GetSaveFileNameA(&dialog))
+            return false;
+        // Wine's save dialog does not hold names to the file-must-exist flag
+        // and hands over any name typed: it is checked here as the flag
+        // would, and the dialog asked again.
+        const DWORD attributes = GetFileAttributesA(file);
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            path = file;
+            return true;
+        }
+        const std::string message = std::string(file) + "\nFile not found.\nCheck the file name and try again.";
+        MessageBoxA(nullptr, message.c_str(), kDialogTitle, MB_OK | MB_ICONWARNING);
+    }
 }
 
 bool fileSize(std::FILE* file, uint64_t& size) {
