@@ -201,28 +201,42 @@ class DialogTest(unittest.TestCase):
         # A path typed in, and names outside any ANSI code page picked from
         # the list, as xdotool cannot type them reliably; each file alone in
         # the folder the program starts in, where the dialog opens.
-        for name, typed in (("talvik.exe", True), ("Карта редактора.exe", False), ("地图编辑器.exe", False)):
+        # A name typed first that names no file is refused, and the dialog
+        # asked again.
+        for name, typed, missing in (("talvik.exe", True, False), ("Карта редактора.exe", False, False),
+                                     ("地图编辑器.exe", False, False), ("talvik.exe", True, True)):
             folder = os.path.join(self.dir, name[:-len(".exe")])
-            os.mkdir(folder)
+            os.makedirs(folder, exist_ok=True)
             target = os.path.join(folder, name)
             windows_path = "Z:" + target.replace("/", "\\")
             for exe in Env.exes:
-                with self.subTest(exe=exe, name=name):
+                with self.subTest(exe=exe, name=name, missing_first=missing):
                     before = sample_image.build_image("3.5", fp="normal", grid="normal")
                     with open(target, "wb") as f:
                         f.write(before)
                     program, window = self.run_program(exe, folder)
 
+                    def type_path(path):
+                        click(window, *FILE_NAME_BOX)
+                        xdotool("key", "End", "shift+Home", "BackSpace")
+                        xdotool("type", "--delay", "30", path)
+                        xdotool("key", "Return")
+                    others = lambda: [w for w in dialog_windows() if w != window]  # noqa: E731
+                    if missing:
+                        persist(lambda: type_path(windows_path[:-4] + "-missing.exe"), others, "a missing name")
+                        message = others()[0]
+                        persist(lambda: click(message, *PROMPT_BLANK) or xdotool("key", "Return"),
+                                lambda: message not in dialog_windows() and dialog_windows(), "the message")
+                        window = dialog_windows()[0]
+
                     def choose_and_confirm():
                         if typed:
-                            click(window, *FILE_NAME_BOX)
-                            xdotool("key", "End", "shift+Home", "BackSpace")
-                            xdotool("type", "--delay", "30", windows_path)
+                            type_path(windows_path)
                         else:
                             click(window, *FIRST_FILE)
-                        xdotool("key", "Return")
+                            xdotool("key", "Return")
                         # The file exists, so the dialog asks before "overwriting" it.
-                        prompt = until(lambda: [w for w in dialog_windows() if w != window], None, STEP)
+                        prompt = until(others, None, STEP)
                         if not prompt:
                             return False
                         click(prompt[0], *PROMPT_BLANK)
@@ -240,6 +254,7 @@ class DialogTest(unittest.TestCase):
                     self.assertIn(windows_path.lower(), [line.lower() for line in lines])
                     self.assertIn("Detected version: Nolix Talvik Editor 3.5 (normal)", lines)
                     self.assertIn("Done", lines)
+                    self.assertNotIn("missing", program.text())
                     with open(target, "rb") as f:
                         self.assertNotEqual(f.read(), before)
 
