@@ -253,6 +253,12 @@ def run(argv, steps=(), prompts=(), **kw):
             return result
 
 
+def end_wine_server(env=None):
+    """Ends the Wine server of the prefix, if one runs, and waits until it has."""
+    for flag in ("-k", "-w"):
+        subprocess.run(["wineserver", flag], env=env, stderr=subprocess.DEVNULL, timeout=60)
+
+
 def program_argv(name, *args):
     return list(CONFIG.prefix) + [CONFIG.programs[name]] + list(args)
 

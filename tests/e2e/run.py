@@ -32,7 +32,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from harness import CONFIG  # noqa: E402
+from harness import CONFIG, end_wine_server  # noqa: E402
 import test_patchers  # noqa: E402
 
 TAGS = {"tty", "setuid", "rlimit", "longpath", "flock", "mount"}
@@ -48,11 +48,6 @@ def own_mount_namespace():
         return "no mount namespace of the test's own: " + os.strerror(ctypes.get_errno())
     done = subprocess.run(["mount", "--make-rprivate", "/"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     return done.returncode and "mount --make-rprivate failed: " + done.stderr.strip() or None
-
-
-def end_wine_server():
-    for flag in ("-k", "-w"):
-        subprocess.run(["wineserver", flag], stderr=subprocess.DEVNULL, timeout=CONFIG.timeout)
 
 
 def main():

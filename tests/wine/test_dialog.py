@@ -36,6 +36,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import sample_image  # noqa: E402
+from harness import end_wine_server  # noqa: E402
 from test_patchers import ANY_KEY, DONE, PROGRAMS, error  # noqa: E402
 
 
@@ -376,7 +377,8 @@ class DesktopTest(unittest.TestCase):
                     program.key(" ")
                     shown = error("No file selected") if cancelled else (
                         target + "\n" + p.shown("3.5", "normal", DONE)[len(p.head):])
-                    self.assertEqual((program.text(), program.exit_status()), (p.head + p.path_prompt + shown, int(cancelled)))
+                    self.assertEqual((program.text(), program.exit_status()),
+                                     (p.head + p.path_prompt + shown, int(cancelled)))
                     self.assertEqual(program.tty.count(b"File not found."), refused)
                     self.assertEqual(contents(target), p.image("3.5", "normal" if cancelled else "modified"))
 
@@ -432,8 +434,8 @@ def main():
     def end_wineserver():
         # A server keeps what it set up for the first display it saw: booted
         # without one it shows no dialog; left on this Xvfb, later starts wait.
-        for flag in ("-k", "-w") if windows else ():
-            subprocess.run(["wineserver", flag], env=Env.vars, stderr=subprocess.DEVNULL, timeout=Env.timeout)
+        if windows:
+            end_wine_server(Env.vars)
     end_wineserver()
     try:
         if own_prefix:
