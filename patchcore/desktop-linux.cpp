@@ -144,12 +144,8 @@ bool startInTerminalWindow() {
     std::vector<std::string> command;
     if (!graphicalSession() || isSet(kInWindow) || !ownCommand(command))
         return false;
-    std::vector<char*> environment;
-    for (char** variable = environ; *variable; ++variable)
-        environment.push_back(*variable);
-    std::string marker = std::string(kInWindow) + "=1";
-    environment.push_back(marker.data());
-    environment.push_back(nullptr);
+    // Inherited by the copy in the window; this copy starts nothing else.
+    setenv(kInWindow, "1", 1);
     for (const TerminalProgram& terminal : kTerminals) {
         if (terminal.waylandOnly && !isSet("WAYLAND_DISPLAY"))
             continue;
@@ -158,7 +154,7 @@ bool startInTerminalWindow() {
             run.push_back(terminal.beforeCommand);
         run.insert(run.end(), command.begin(), command.end());
         // Not waited for: the window is the user's now, and this copy ends.
-        if (spawn(run, nullptr, environment.data()) > 0)
+        if (spawn(run, nullptr, environ) > 0)
             return true;
     }
     return false;
