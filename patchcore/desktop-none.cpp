@@ -2,8 +2,8 @@
 // and no chooser shown, so the terminal asks for the path.
 #include "desktop.h"
 
-bool startInTerminalWindow() {
-    return false;
+Window startInTerminalWindow() {
+    return Window::kNone;
 }
 
 Chosen chooseFileOnDesktop(const char*, std::string&) {

@@ -183,10 +183,18 @@ void refuseName(int fd, const std::string& name) {
 
 // The terminal takes the bytes as they come. Started from a file manager,
 // with no terminal, the program would end at once without a word: it runs
-// in a terminal window instead, where one can be had.
+// in a terminal window instead, where one can be had, or says why not.
 void setUpConsole() {
-    if (terminal() < 0 && startInTerminalWindow())
+    if (terminal() >= 0)
+        return;
+    switch (startInTerminalWindow()) {
+    case Window::kStarted:
         std::exit(0);
+    case Window::kToldUser:
+        std::exit(1);
+    case Window::kNone:
+        break;
+    }
 }
 
 void restoreConsole() {}

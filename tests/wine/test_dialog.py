@@ -22,6 +22,7 @@ import fcntl
 import os
 import pty
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -283,12 +284,22 @@ class DesktopTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="desktop-")
         self.addCleanup(shutil.rmtree, self.dir, True)
+        self.home = os.path.join(self.dir, "home")
+        os.mkdir(self.home)
+        # Logs its arguments, one a line, and ends as a cancelled dialog does.
+        self.logger = os.path.join(self.dir, "logger")
+        with open(self.logger, "w") as f:
+            f.write('#!/bin/sh\nprintf "%s\\n" "$@" > "$0.log"\nexit 1\n')
+        os.chmod(self.logger, 0o755)
 
     def start(self, exe, args, tools, terminal, **env):
         folder = tempfile.mkdtemp(dir=self.dir)
         for name, target in tools.items():
             os.symlink(shutil.which(target) or target, os.path.join(folder, name))
-        program = Program([exe, *args], self.dir, dict(Env.vars, PATH=folder, **env), terminal, whole_group=True)
+        env = dict(Env.vars, PATH=folder, HOME=self.home, **env)
+        for name in ("WINEPREFIX", "XDG_DATA_HOME", "XDG_CURRENT_DESKTOP"):
+            env.setdefault(name, "")
+        program = Program([exe, *args], self.dir, env, terminal, whole_group=True)
         self.addCleanup(program.close)
         return program, folder
 
@@ -301,19 +312,28 @@ class DesktopTest(unittest.TestCase):
         no_terminal = os.path.join(self.dir, "no-terminal")  # runs the command without one, twice at most
         with open(no_terminal, "w") as f:
             f.write('#!/bin/sh\necho >> "$0.log"\nn=0; while read -r _; do n=$((n + 1)); done < "$0.log"\n'
-                    '[ $n -le 2 ] && shift && exec "$@"\n')
+                    '[ $n -le 2 ] && shift && "$@" &\n')
         os.chmod(no_terminal, 0o755)
         for exe in Env.exes:
             p = PROGRAMS[os.path.basename(exe)]
             copy = shutil.copy(exe, os.path.join(self.dir, "My Tools"))
             today = p.shown("3.5", "normal", error("Invalid input"))
-            for row, terminal, out, status in (  # the first copy's output and status
-                    ("xterm", "xterm", "", 0), ("no terminal program", None, today, 1),
-                    ("a terminal that gives none", no_terminal, today, 0)):
+            fails = {"x-terminal-emulator": "false", "xterm": no_terminal}  # one that fails at once, then one
+            for row, tools, at_terminal, env, out, status in (  # the first copy's output and status
+                    ("xterm", {"xterm": "xterm"}, False, {}, "", 0), ("no terminal program", {}, False, {}, today, 1),
+                    ("a terminal that gives none", {"xterm": no_terminal}, False, {}, today, 0),
+                    ("a terminal that fails first", fails, False, {}, today, 0),
+                    ("Wayland only", {"xterm": no_terminal}, False, {"DISPLAY": "", "WAYLAND_DISPLAY": "w"}, today, 0),
+                    ("at a terminal", {"xterm": no_terminal}, True, {}, today, 1),
+                    ("none, and a message says so", {"zenity": self.logger}, False, {}, "", 1)):
                 with self.subTest(program=p.name, row=row):
                     with open(target, "wb") as f:
                         f.write(p.image())
-                    program, folder = self.start(copy, [target], {"xterm": terminal} if terminal else {}, False)
+                    program, folder = self.start(copy, [target], tools, at_terminal, **env)
+                    terminal = tools.get("xterm")
+                    for key, shown in (("q", "Press 2"), (" ", ANY_KEY)) if at_terminal else ():
+                        until(lambda: program.shows(shown), shown)
+                        program.key(key)
                     if terminal == "xterm":
                         xterm = until(lambda: xdotool("search", "--class", "xterm"), "the terminal window")[0]
                         persist(lambda: xdotool("windowfocus", "--sync", xterm, "key", "2"),
@@ -324,17 +344,25 @@ class DesktopTest(unittest.TestCase):
                     self.assertEqual((program.text(), program.exit_status()), (out, status))
                     self.assertEqual(contents(target), p.image("3.5", "modified" if terminal == "xterm" else "normal"))
                     if terminal == no_terminal:
-                        self.assertEqual(contents(os.path.join(folder, "xterm.log")), b"\n", "started once")
+                        log = os.path.join(folder, "xterm.log")
+                        self.assertEqual(os.path.exists(log) and contents(log), not at_terminal and b"\n", "started once")
+                    if "zenity" in tools:
+                        told = contents(os.path.join(folder, "zenity.log")).decode()
+                        self.assertIn("no terminal program could be started", told)
+                        self.assertTrue(told.startswith("--error\n--no-markup\n"), told)
+                        self.assertIn(" ".join(map(shlex.quote, [copy, target])) + "\n", told)
 
     def test_asked_for_the_file(self):
-        folder = os.path.join(self.dir, "Program Files")
+        # In a Wine prefix, where the chooser starts on it.
+        folder = os.path.join(self.home, ".wine", "drive_c", "Program Files")
         target, missing, pipe = (os.path.join(folder, name) for name in ("talvik.exe", "missing.exe", "pipe"))
-        os.mkdir(folder)
+        os.makedirs(folder)
         os.mkfifo(pipe)
         zenity = {"zenity": "zenity"}
-        rows = (  # tools on PATH, and the display; names typed into the chooser in turn (None: Escape),
-            # or at the terminal's prompt (False); how many are refused
+        rows = (  # tools on PATH, and the display; names typed into the chooser in turn (None: Escape,
+            # "": Return alone), or at the terminal's prompt (False); how many are refused
             ("picked", zenity, {}, [target], 0),
+            ("started on it", zenity, {}, [""], 0),
             ("a missing name and a pipe first", zenity, {}, [missing, pipe, target], 2),
             ("a folder first", zenity, {}, [folder, target], 0),
             ("cancelled", zenity, {}, [None], 0),
@@ -361,11 +389,15 @@ class DesktopTest(unittest.TestCase):
                             xdotool("windowfocus", "--sync", window)
                             if name is None:
                                 return xdotool("key", "Escape")
+                            if name == "":
+                                time.sleep(0.5)
+                                return xdotool("key", "Return")
                             xdotool("key", "ctrl+l", "ctrl+a")
                             xdotool("type", "--delay", "30", name)
                             time.sleep(0.5)  # a Return sooner is lost; one lost is pressed again
                             xdotool("key", "Return")
                         done = {None: lambda: program.shows(ANY_KEY), target: lambda: program.shows("Press 2"),
+                                "": lambda: program.shows("Press 2"),
                                 folder: lambda: time.sleep(1) or True,  # opened in the chooser: nothing to see
                                 }.get(name, lambda: program.pump() or program.tty.count(b"File not found.") > refusals)
                         persist(type_name, done, "typing %s" % name)
@@ -381,6 +413,45 @@ class DesktopTest(unittest.TestCase):
                                      (p.head + p.path_prompt + shown, int(cancelled)))
                     self.assertEqual(program.tty.count(b"File not found."), refused)
                     self.assertEqual(contents(target), p.image("3.5", "normal" if cancelled else "modified"))
+
+
+    def test_chooser_starts_at_the_editor(self):
+        # Files made under the home folder, with their times; where the chooser starts; its tool and display.
+        wine, bottle = ".wine/drive_c/Program Files (x86)/Nolix/Talvik/bin/", ".local/share/bottles/bottles/T/drive_c/"
+        links = {wine + "talvik.exe": 1, "outside/talvik.exe": 3, ".wine/drive_c/loop": ".",
+                 ".wine/drive_c/outside": "../../outside", ".wine/drive_c/Talvik.EXE": "../../outside/talvik.exe"}
+        kde = {"XDG_CURRENT_DESKTOP": "X-Other:KDE"}
+        rows = (
+            ("in ~/.wine", {wine + "talvik.exe": 1}, wine + "talvik.exe", "zenity", {}),
+            ("in a bottle, in capitals", {bottle + "Talvik/TALVIK.EXE": 1}, bottle + "Talvik/TALVIK.EXE", "zenity", {}),
+            ("the newer of two", {wine + "talvik.exe": 1, bottle + "talvik.exe": 2}, bottle + "talvik.exe", "zenity", {}),
+            ("past links", links, wine + "talvik.exe", "zenity", {}),
+            ("none: the home folder", {}, "", "zenity", {}),
+            ("on KDE, after another name", {wine + "talvik.exe": 1}, wine + "talvik.exe", "kdialog", kde),
+            ("Wayland only", {}, "", "zenity", {"DISPLAY": "", "WAYLAND_DISPLAY": "w"}),
+        )
+        for exe in Env.exes:
+            p = PROGRAMS[os.path.basename(exe)]
+            for row, files, start, tool, env in rows:
+                with self.subTest(program=p.name, row=row):
+                    shutil.rmtree(self.home)
+                    for name, made in files.items():
+                        path = os.path.join(self.home, name)
+                        os.makedirs(os.path.dirname(path), exist_ok=True)
+                        if isinstance(made, str):
+                            os.symlink(made, path)
+                        else:
+                            with open(path, "wb") as f:
+                                f.write(p.image())
+                            os.utime(path, (made * 1e9, made * 1e9))
+                    os.makedirs(self.home, exist_ok=True)
+                    program, folder = self.start(exe, [], {"zenity": self.logger, "kdialog": self.logger}, True, **env)
+                    until(lambda: program.shows(ANY_KEY), "the cancelled chooser")
+                    program.key(" ")
+                    self.assertEqual(program.exit_status(), 1, program.text())
+                    asked = contents(os.path.join(folder, tool + ".log")).decode().splitlines()
+                    start = os.path.join(self.home, start)
+                    self.assertIn(start if tool == "kdialog" else "--filename=" + start, asked)
 
 
 def start_xvfb():

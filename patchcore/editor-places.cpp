@@ -1,0 +1,139 @@
+#include "editor-places.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+enum class Base {
+    kWinePrefix,  // WINEPREFIX itself, when set
+    kHome,        // the home folder
+    kData,        // XDG_DATA_HOME, by default ~/.local/share
+};
+
+// A folder to search: a path below its base, in which a `*` stands for each
+// folder found there.
+struct Place {
+    Base base;
+    const char* below;
+    bool winePrefix;  // search its drive_c, less drive_c/windows; else the folder itself
+};
+
+const Place kPlaces[] = {
+    {Base::kWinePrefix, "", true},
+    {Base::kHome, ".wine", true},
+    {Base::kData, "wineprefixes/*", true},  // winetricks
+    // Steam: its Proton prefixes, then the games it installed, wherever it
+    // keeps its library (~/.steam/steam is usually a link to the first).
+    {Base::kData, "Steam/steamapps/compatdata/*/pfx", true},
+    {Base::kHome, ".steam/steam/steamapps/compatdata/*/pfx", true},
+    {Base::kHome, ".var/app/com.valvesoftware.Steam/.local/share/Steam/steamapps/compatdata/*/pfx", true},
+    {Base::kData, "Steam/steamapps/common/*", false},
+    {Base::kHome, ".steam/steam/steamapps/common/*", false},
+    {Base::kHome, ".var/app/com.valvesoftware.Steam/.local/share/Steam/steamapps/common/*", false},
+    // Bottles, installed natively and as a Flatpak.
+    {Base::kData, "bottles/bottles/*", true},
+    {Base::kHome, ".var/app/com.usebottles.bottles/data/bottles/bottles/*", true},
+    // Lutris, whose game folder is the prefix or holds it, and PlayOnLinux.
+    {Base::kHome, "Games/*", true},
+    {Base::kHome, "Games/*/prefix", true},
+    {Base::kHome, ".PlayOnLinux/wineprefix/*", true},
+};
+
+// How deep below drive_c, or a game's folder, a folder is still opened:
+// far enough for drive_c/Program Files (x86)/<vendor>/<product>/bin/talvik.exe.
+const int kDepth = 4;
+// Entries looked at in one prefix or game, and in all: a large one cannot
+// use up the search, and hundreds of them cannot make the chooser wait.
+const long kEntriesPerFolder = 5000;
+const long kEntriesInAll = 50000;
+
+std::string lowered(std::string text) {
+    for (char& c : text)
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+}
+
+// The folders that `place` names, each `*` replaced by the folders found
+// there; `budget` is spent on the entries listed.
+std::vector<fs::path> expand(const fs::path& base, const char* below, long& budget) {
+    std::vector<fs::path> folders{base};
+    for (const fs::path& step : fs::path(below)) {
+        std::vector<fs::path> next;
+        for (const fs::path& folder : folders) {
+            if (step != "*") {
+                next.push_back(folder / step);
+                continue;
+            }
+            std::error_code error;
+            for (fs::directory_iterator entry(folder, error), end; !error && entry != end && budget > 0;
+                 entry.increment(error), --budget) {
+                if (entry->is_directory(error))
+                    next.push_back(entry->path());
+            }
+        }
+        folders.swap(next);
+    }
+    return folders;
+}
+
+// Walks `folder` for the newest talvik.exe, kept in `newest` and `when`.
+void search(const fs::path& folder, bool winePrefix, long& budget, std::string& newest, fs::file_time_type& when) {
+    std::error_code error;
+    fs::recursive_directory_iterator entry(folder, fs::directory_options::skip_permission_denied, error);
+    // Links are listed but not entered: Wine links the user's folders into
+    // drive_c/users and / into dosdevices. A link named talvik.exe is no
+    // editor either, so each entry's own status is looked at.
+    for (long left = kEntriesPerFolder; !error && entry != fs::recursive_directory_iterator() && left > 0 && budget > 0;
+         entry.increment(error), --left, --budget) {
+        std::error_code unreadable;
+        const fs::file_status own = entry->symlink_status(unreadable);
+        const std::string name = lowered(entry->path().filename().string());
+        if (fs::is_directory(own)) {
+            if (entry.depth() >= kDepth || (winePrefix && entry.depth() == 0 && name == "windows"))
+                entry.disable_recursion_pending();
+        } else if (fs::is_regular_file(own) && name == "talvik.exe") {
+            const fs::file_time_type modified = entry->last_write_time(unreadable);
+            if (!unreadable && (newest.empty() || modified > when)) {
+                newest = entry->path().string();
+                when = modified;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::string findInstalledEditor(const std::string& home) {
+    const char* prefix = std::getenv("WINEPREFIX");
+    const char* data = std::getenv("XDG_DATA_HOME");
+    // Only absolute paths: a relative one would search the current folder.
+    const fs::path own = home.size() > 1 && home[0] == '/' ? fs::path(home) : fs::path();
+    const fs::path bases[] = {prefix && *prefix == '/' ? fs::path(prefix) : fs::path(), own,
+                              data && *data == '/' ? fs::path(data) : own.empty() ? own : own / ".local/share"};
+    std::set<std::pair<dev_t, ino_t>> searched;
+    std::string newest;
+    fs::file_time_type when;
+    long budget = kEntriesInAll;
+    for (const Place& place : kPlaces) {
+        const fs::path& base = bases[static_cast<int>(place.base)];
+        if (base.empty())
+            continue;
+        for (const fs::path& found : expand(base, place.below, budget)) {
+            const fs::path folder = place.winePrefix ? found / "drive_c" : found;
+            // A folder reached by two of the places is searched once.
+            struct stat status;
+            if (stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+                searched.insert({status.st_dev, status.st_ino}).second)
+                search(folder, place.winePrefix, budget, newest, when);
+        }
+    }
+    return newest;
+}
