@@ -276,7 +276,8 @@ Window startInTerminalWindow() {
     const std::string name = command[0].substr(command[0].rfind('/') + 1);
     std::string typed;
     for (const std::string& word : command)
-        typed += (typed.empty() ? "" : " ") + shellQuoted(word);
+        typed += shellQuoted(word) + " ";
+    typed.pop_back();
     const std::string text = name + " runs in a terminal window, and no terminal program could be started to open one."
                              "\n\nOpen a terminal and run it there:\n\n" + typed;
     std::string output;
