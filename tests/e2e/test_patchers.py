@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import types
 import unittest
@@ -476,6 +477,34 @@ class InterruptedWrite(PatcherCase):
                                                   for s in ("normal", "already modified", "other")])
                     self.assertEqual(result.status, 0)
                     self.assertFile(path, normal)
+
+    @needs("faults")
+    def test_an_opener_meanwhile_sees_it_whole(self):
+        # The file stands half written between the runs for a while. Between
+        # reads the reader holds no descriptor, which would keep the lease off.
+        for p in self.programs():
+            with self.subTest(program=p.name):
+                before, after = p.image(), p.image("3.5", "modified")
+                path = self.write(before)
+                seen, done = [], threading.Event()
+
+                def read():
+                    while not done.wait(0.05):
+                        with open(path, "rb") as f:
+                            seen.append(f.read())
+                reader = threading.Thread(target=read)
+                try:
+                    result = self.patch(p, [target_path(path)], [After(reader.start, b"2"), b"q"], **failing("slow"))
+                finally:
+                    done.set()
+                    if reader.ident:
+                        reader.join(CONFIG.timeout)
+                self.assertEqual((result.stdout, result.status), (p.shown("3.5", "normal", DONE), 0))
+                self.assertFalse(reader.is_alive(), "a read still waits")
+                self.assertTrue(seen, "nothing was read")
+                self.assertEqual([i for i, data in enumerate(seen) if data not in (before, after)], [],
+                                 "reads of a half-written file, of %d" % len(seen))
+                self.assertFile(path, after)
 
 
 class Terminal(PatcherCase):
