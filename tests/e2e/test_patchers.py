@@ -248,6 +248,10 @@ class Conversion(PatcherCase):
         self.write(b"another", os.path.join(aside, "talvik.exe"))
         bound = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                  'mount --bind "$0" "$1" && shift && exec "$@"', self.dir, aside]
+        # The same, the file opened through the bound folder, which is then
+        # unmounted lazily: its maps name a path that its root does not have.
+        detached = bound[:6] + ['mount --bind "$0" "$1" && exec 3<"$1/talvik.exe" && umount -l "$1" && shift && '
+                                'exec "$@"'] + bound[7:]
         for p in self.programs():
             other = "gridenlarger" if p.name == "fpenabler" else "fpenabler"
             image = p.image()
@@ -274,6 +278,8 @@ class Conversion(PatcherCase):
                           "subvolume"))
             cases.append(("mapped from a mount namespace of its own", lambda path: mapped(
                 os.path.join(aside, "talvik.exe"), *bound), error("Can not open file for write"), image, "namespace"))
+            cases.append(("mapped through a mount since unmounted", lambda path: mapped("/dev/fd/3", *detached),
+                          error("Can not open file for write"), image, "namespace"))
             if "flock" not in CONFIG.skip:
                 for name, mode in (("locked by another writer", fcntl.LOCK_EX), ("read under a shared lock", fcntl.LOCK_SH)):
                     cases.append((name, locked(mode), error("Can not open file for write"), image))
