@@ -470,7 +470,9 @@ class InterruptedWrite(PatcherCase):
                     skip_where_skipped(self, tag)
                     normal = p.image()
                     path = self.write(normal)
-                    result = self.patch(p, [target_path(path)], [b"2", b"q"], **kw)
+                    # While the error waits for its key, nothing else waits to open the file.
+                    opened = After(lambda: os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK)), b"q")
+                    result = self.patch(p, [target_path(path)], [b"2", opened], **kw)
                     if isinstance(outcome, str):
                         self.assertEqual((result.stdout, result.status), (p.shown("3.5", "normal", outcome), 1))
                     else:
