@@ -33,9 +33,12 @@ bool choosePathByDialog(std::string& path);
 // file is not a regular file (a directory, a device, a pipe).
 bool fileSize(std::FILE* file, uint64_t& size);
 
-// Opens an existing file for reading without ever waiting for it: a pipe
-// with no writer or a device is opened at once too, and left for fileSize to
-// refuse. Null when the file cannot be opened.
+// Opens an existing file for reading without waiting for it: a pipe with no
+// writer or a device is opened at once too, and left for fileSize to refuse.
+// On Linux a regular file that another program holds a write lease on (as
+// openForUpdate takes) is waited for, as any program waits for it: until the
+// holder lets go, at most the kernel's lease-break time (45 s by default).
+// Null when the file cannot be opened.
 std::FILE* openForRead(const std::string& path);
 
 // Opens an existing file for reading and writing in place, never truncating
@@ -47,9 +50,17 @@ std::FILE* openForRead(const std::string& path);
 // process that maps it, as Wine maps a running program's image, is seen in
 // /proc, whatever its Wine prefix and filesystem; under Wine on a host
 // without /proc only a program of the same prefix is. A process that only
-// has the file open is no obstacle. Like openForRead, never waits for a pipe
-// or device.
+// has the file open is no obstacle. On Linux it also takes a write lease
+// where the kernel grants one (no other program has the file open, and the
+// filesystem has leases), before that check: until letOthersOpen or the
+// close, any program that opens the file waits. Like openForRead, waits
+// only for another's lease, never for a pipe or device.
 std::FILE* openForUpdate(const std::string& path);
+
+// Lets other programs open the file that openForUpdate opened without
+// waiting any longer, those already waiting included; the file stays open
+// and locked. Called once the runs are on disk, and before any wait for a key.
+void letOthersOpen();
 
 // Pushes everything written to `file` through to the disk. False on any
 // failure.

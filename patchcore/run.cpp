@@ -33,6 +33,9 @@ void readImage(std::FILE* file, TargetImage& image) {
 }  // namespace
 
 void fatalError(const char* message) {
+    // Whoever opens the file meanwhile would wait as long as the key does,
+    // Wine's server among them.
+    letOthersOpen();
     std::printf("Error: %s\nPress any key to quit", message);
     std::fflush(stdout);
     readKey();
@@ -98,6 +101,7 @@ int runPatcher(int argc, char** argv, const Catalogue& catalogue) {
     // modified sets share their records, and the fallback set reaches further.
     if (!writePatchSet(file, image.size, catalogue.states[target].set) || !flushToDisk(file))
         fatalError("Can not write file");
+    letOthersOpen();
     if (std::fclose(file) != 0)
         fatalError("Can not write file");
 

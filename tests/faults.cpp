@@ -1,5 +1,5 @@
-// Preloaded into a patcher to make its writes fail on demand, as a full or
-// failing disk would. PATCHERS_FAULT names the call that fails:
+// Preloaded into a patcher to make its writes fail or lag on demand, as a
+// full, failing or slow disk would. PATCHERS_FAULT names the fault:
 //   fsync    every fsync fails with EIO
 //   crash    every fsync is done, then the process is killed, as by a power
 //            cut right after it
@@ -8,6 +8,9 @@
 //            so that the first run reaches the file and the rest do not
 //   realloc  every realloc of 64 KiB or more fails with ENOMEM, as the file's
 //            image does where memory is short
+//   slow     every fwrite after the first waits 0.3 s first, so that the file
+//            stands half written meanwhile: the fseek before it has pushed the
+//            run before to the file
 #include <dlfcn.h>
 
 #include <cerrno>
@@ -15,6 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <unistd.h>
 
 namespace {
 
@@ -59,6 +64,8 @@ extern "C" size_t fwrite(const void* data, size_t size, size_t count, FILE* stre
         errno = ENOSPC;
         return count / 2;
     }
+    if (failing("slow") && ++writes > 1)
+        usleep(300000);
     return real(data, size, count, stream);
 }
 

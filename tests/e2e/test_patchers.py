@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import types
 import unittest
@@ -247,6 +248,10 @@ class Conversion(PatcherCase):
         self.write(b"another", os.path.join(aside, "talvik.exe"))
         bound = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                  'mount --bind "$0" "$1" && shift && exec "$@"', self.dir, aside]
+        # The same, the file opened through the bound folder, which is then
+        # unmounted lazily: its maps name a path that its root does not have.
+        detached = bound[:6] + ['mount --bind "$0" "$1" && exec 3<"$1/talvik.exe" && umount -l "$1" && shift && '
+                                'exec "$@"'] + bound[7:]
         for p in self.programs():
             other = "gridenlarger" if p.name == "fpenabler" else "fpenabler"
             image = p.image()
@@ -273,6 +278,8 @@ class Conversion(PatcherCase):
                           "subvolume"))
             cases.append(("mapped from a mount namespace of its own", lambda path: mapped(
                 os.path.join(aside, "talvik.exe"), *bound), error("Can not open file for write"), image, "namespace"))
+            cases.append(("mapped through a mount since unmounted", lambda path: mapped("/dev/fd/3", *detached),
+                          error("Can not open file for write"), image, "namespace"))
             if "flock" not in CONFIG.skip:
                 for name, mode in (("locked by another writer", fcntl.LOCK_EX), ("read under a shared lock", fcntl.LOCK_SH)):
                     cases.append((name, locked(mode), error("Can not open file for write"), image))
@@ -463,7 +470,9 @@ class InterruptedWrite(PatcherCase):
                     skip_where_skipped(self, tag)
                     normal = p.image()
                     path = self.write(normal)
-                    result = self.patch(p, [target_path(path)], [b"2", b"q"], **kw)
+                    # While the error waits for its key, nothing else waits to open the file.
+                    opened = After(lambda: os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK)), b"q")
+                    result = self.patch(p, [target_path(path)], [b"2", opened], **kw)
                     if isinstance(outcome, str):
                         self.assertEqual((result.stdout, result.status), (p.shown("3.5", "normal", outcome), 1))
                     else:
@@ -476,6 +485,34 @@ class InterruptedWrite(PatcherCase):
                                                   for s in ("normal", "already modified", "other")])
                     self.assertEqual(result.status, 0)
                     self.assertFile(path, normal)
+
+    @needs("faults")
+    def test_an_opener_meanwhile_sees_it_whole(self):
+        # The file stands half written between the runs for a while. Between
+        # reads the reader holds no descriptor, which would keep the lease off.
+        for p in self.programs():
+            with self.subTest(program=p.name):
+                before, after = p.image(), p.image("3.5", "modified")
+                path = self.write(before)
+                seen, done = [], threading.Event()
+
+                def read():
+                    while not done.wait(0.05):
+                        with open(path, "rb") as f:
+                            seen.append(f.read())
+                reader = threading.Thread(target=read)
+                try:
+                    result = self.patch(p, [target_path(path)], [After(reader.start, b"2"), b"q"], **failing("slow"))
+                finally:
+                    done.set()
+                    if reader.ident:
+                        reader.join(CONFIG.timeout)
+                self.assertEqual((result.stdout, result.status), (p.shown("3.5", "normal", DONE), 0))
+                self.assertFalse(reader.is_alive(), "a read still waits")
+                self.assertTrue(seen, "nothing was read")
+                self.assertEqual([i for i, data in enumerate(seen) if data not in (before, after)], [],
+                                 "reads of a half-written file, of %d" % len(seen))
+                self.assertFile(path, after)
 
 
 class Terminal(PatcherCase):
