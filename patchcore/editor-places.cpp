@@ -1,5 +1,6 @@
 #include "editor-places.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -52,8 +53,19 @@ const Place kPlaces[] = {
 const int kDepth = 4;
 // Entries looked at in one prefix or game, and in all: a large one cannot
 // use up the search, and hundreds of them cannot make the chooser wait.
-const long kEntriesPerFolder = 5000;
-const long kEntriesInAll = 50000;
+// Folders not yet in the disk cache are slow to list whatever their number,
+// so the search also ends when its time is up.
+const long kEntriesPerFolder = 2000;
+const long kEntriesInAll = 10000;
+const std::chrono::milliseconds kSearchTime(300);
+
+// What the search has left to spend.
+struct Budget {
+    long entries;
+    std::chrono::steady_clock::time_point end;
+
+    bool spent() const { return entries <= 0 || std::chrono::steady_clock::now() >= end; }
+};
 
 std::string lowered(std::string text) {
     for (char& c : text)
@@ -61,9 +73,9 @@ std::string lowered(std::string text) {
     return text;
 }
 
-// The folders that `place` names, each `*` replaced by the folders found
-// there; `budget` is spent on the entries listed.
-std::vector<fs::path> expand(const fs::path& base, const char* below, long& budget) {
+// The folders that `below` names in `base`, each `*` replaced by the folders
+// found there; `budget` is spent on the entries listed.
+std::vector<fs::path> expand(const fs::path& base, const char* below, Budget& budget) {
     std::vector<fs::path> folders{base};
     for (const fs::path& step : fs::path(below)) {
         std::vector<fs::path> next;
@@ -73,9 +85,10 @@ std::vector<fs::path> expand(const fs::path& base, const char* below, long& budg
                 continue;
             }
             std::error_code error;
-            for (fs::directory_iterator entry(folder, error), end; !error && entry != end && budget > 0;
-                 entry.increment(error), --budget) {
-                if (entry->is_directory(error))
+            for (fs::directory_iterator entry(folder, error), end; !error && entry != end && !budget.spent();
+                 entry.increment(error), --budget.entries) {
+                std::error_code unreadable;
+                if (entry->is_directory(unreadable))
                     next.push_back(entry->path());
             }
         }
@@ -85,14 +98,15 @@ std::vector<fs::path> expand(const fs::path& base, const char* below, long& budg
 }
 
 // Walks `folder` for the newest talvik.exe, kept in `newest` and `when`.
-void search(const fs::path& folder, bool winePrefix, long& budget, std::string& newest, fs::file_time_type& when) {
+void search(const fs::path& folder, bool winePrefix, Budget& budget, std::string& newest, fs::file_time_type& when) {
     std::error_code error;
     fs::recursive_directory_iterator entry(folder, fs::directory_options::skip_permission_denied, error);
     // Links are listed but not entered: Wine links the user's folders into
     // drive_c/users and / into dosdevices. A link named talvik.exe is no
     // editor either, so each entry's own status is looked at.
-    for (long left = kEntriesPerFolder; !error && entry != fs::recursive_directory_iterator() && left > 0 && budget > 0;
-         entry.increment(error), --left, --budget) {
+    for (long left = kEntriesPerFolder; !error && entry != fs::recursive_directory_iterator() && left > 0 &&
+                                        !budget.spent();
+         entry.increment(error), --left, --budget.entries) {
         std::error_code unreadable;
         const fs::file_status own = entry->symlink_status(unreadable);
         const std::string name = lowered(entry->path().filename().string());
@@ -121,7 +135,7 @@ std::string findInstalledEditor(const std::string& home) {
     std::set<std::pair<dev_t, ino_t>> searched;
     std::string newest;
     fs::file_time_type when;
-    long budget = kEntriesInAll;
+    Budget budget{kEntriesInAll, std::chrono::steady_clock::now() + kSearchTime};
     for (const Place& place : kPlaces) {
         const fs::path& base = bases[static_cast<int>(place.base)];
         if (base.empty())
