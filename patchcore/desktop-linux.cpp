@@ -3,6 +3,7 @@
 #include "desktop.h"
 #include "editor-places.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,7 @@ const char kInWindow[] = "TALVIK_PATCHERS_IN_WINDOW";
 struct TerminalProgram {
     const char* name;
     const char* beforeCommand;
+    const char* option;  // one it needs before that, or null
     // The desktop whose own terminal it is, as XDG_CURRENT_DESKTOP names it;
     // "" for the user's own choice of terminal; null for neither.
     const char* desktop;
@@ -38,23 +40,25 @@ struct TerminalProgram {
 // Debian's alternative), the current desktop's terminal, then the rest, each
 // round in this order.
 const TerminalProgram kTerminals[] = {
-    {"xdg-terminal-exec", nullptr, "", false},
-    {"x-terminal-emulator", "-e", "", false},
-    {"ptyxis", "--", "GNOME", false},
-    {"kgx", "--", "GNOME", false},  // GNOME Console
-    {"gnome-terminal", "--", "GNOME", false},
-    {"konsole", "-e", "KDE", false},
-    {"xfce4-terminal", "-x", "XFCE", false},
-    {"mate-terminal", "-x", "MATE", false},
-    {"qterminal", "-e", "LXQt", false},
-    {"lxterminal", "-e", "LXDE", false},
-    {"tilix", "-e", nullptr, false},
-    {"terminator", "-x", nullptr, false},
-    {"kitty", nullptr, nullptr, false},
-    {"alacritty", "-e", nullptr, false},
-    {"foot", "--", nullptr, true},
-    {"urxvt", "-e", nullptr, false},
-    {"xterm", "-e", nullptr, false},
+    {"xdg-terminal-exec", nullptr, nullptr, "", false},
+    {"x-terminal-emulator", "-e", nullptr, "", false},
+    {"ptyxis", "--", nullptr, "GNOME", false},
+    {"kgx", "--", nullptr, "GNOME", false},  // GNOME Console
+    {"gnome-terminal", "--", nullptr, "GNOME", false},
+    {"konsole", "-e", nullptr, "KDE", false},
+    {"xfce4-terminal", "-x", nullptr, "XFCE", false},
+    {"mate-terminal", "-x", nullptr, "MATE", false},
+    {"qterminal", "-e", nullptr, "LXQt", false},
+    {"lxterminal", "-e", nullptr, "LXDE", false},
+    {"tilix", "-e", nullptr, nullptr, false},
+    // Without -u (no D-Bus), a terminator already open in the session runs
+    // the command's words joined by blanks, through a shell.
+    {"terminator", "-x", "-u", nullptr, false},
+    {"kitty", nullptr, nullptr, nullptr, false},
+    {"alacritty", "-e", nullptr, nullptr, false},
+    {"foot", "--", nullptr, nullptr, true},
+    {"urxvt", "-e", nullptr, nullptr, false},
+    {"xterm", "-e", nullptr, nullptr, false},
 };
 
 // How long a terminal program that has started may take to fail: one that
@@ -123,6 +127,23 @@ pid_t spawn(const std::vector<std::string>& command, const posix_spawn_file_acti
     argv.push_back(nullptr);
     pid_t process;
     return posix_spawnp(&process, argv[0], actions, nullptr, argv.data(), environment) == 0 ? process : -1;
+}
+
+// The file name of the program that `name` runs, found on PATH and followed
+// through its links (Debian's alternatives); "" where there is none.
+std::string programBehind(const std::string& name) {
+    const char* value = std::getenv("PATH");
+    const std::string folders = value ? value : "";
+    for (size_t start = 0; start <= folders.size();) {
+        const size_t end = std::min(folders.find(':', start), folders.size());
+        char* found = realpath((folders.substr(start, end - start) + "/" + name).c_str(), nullptr);
+        const std::string path = found ? found : "";
+        std::free(found);
+        if (!path.empty() && access(path.c_str(), X_OK) == 0)
+            return path.substr(path.rfind('/') + 1);
+        start = end + 1;
+    }
+    return "";
 }
 
 // Starts `command` and gives it a moment to fail. One still running then,
@@ -265,6 +286,12 @@ Window startInTerminalWindow() {
             if (ownRound != round || (terminal.waylandOnly && !isSet("WAYLAND_DISPLAY")))
                 continue;
             std::vector<std::string> run{terminal.name};
+            // x-terminal-emulator may be any of them, and is given its option.
+            const std::string program = programBehind(terminal.name);
+            for (const TerminalProgram& same : kTerminals) {
+                if (same.option && program == same.name)
+                    run.push_back(same.option);
+            }
             if (terminal.beforeCommand)
                 run.push_back(terminal.beforeCommand);
             run.insert(run.end(), marked.begin(), marked.end());

@@ -313,7 +313,12 @@ class DesktopTest(unittest.TestCase):
         with open(no_terminal, "w") as f:
             f.write('#!/bin/sh\necho >> "$0.log"\nn=0; while read -r _; do n=$((n + 1)); done < "$0.log"\n'
                     '[ $n -le 2 ] && shift && "$@" &\n')
-        os.chmod(no_terminal, 0o755)
+        terminator = os.path.join(self.dir, "fake", "terminator")  # fails unless kept off D-Bus
+        os.mkdir(os.path.dirname(terminator))
+        with open(terminator, "w") as f:
+            f.write('#!/bin/sh\n[ "$1" = -u ] || exit 1\nshift 2\n"$@" &\n')
+        for script in (no_terminal, terminator):
+            os.chmod(script, 0o755)
         for exe in Env.exes:
             p = PROGRAMS[os.path.basename(exe)]
             copy = shutil.copy(exe, os.path.join(self.dir, "My Tools"))
@@ -323,6 +328,7 @@ class DesktopTest(unittest.TestCase):
                     ("xterm", {"xterm": "xterm"}, False, {}, "", 0), ("no terminal program", {}, False, {}, today, 1),
                     ("a terminal that gives none", {"xterm": no_terminal}, False, {}, today, 0),
                     ("a terminal that fails first", fails, False, {}, today, 0),
+                    ("x-terminal-emulator is terminator", {"x-terminal-emulator": terminator}, False, {}, today, 0),
                     ("Wayland only", {"xterm": no_terminal}, False, {"DISPLAY": "", "WAYLAND_DISPLAY": "w"}, today, 0),
                     ("at a terminal", {"xterm": no_terminal}, True, {}, today, 1),
                     ("none, and a message says so", {"zenity": self.logger}, False, {}, "", 1)):
