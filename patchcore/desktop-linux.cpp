@@ -219,7 +219,8 @@ int showDialog(const std::vector<std::vector<std::string>>& dialogs, std::string
 
 // kdialog's form of a dialog on KDE, where it is the desktop's own, then
 // zenity's.
-std::vector<std::vector<std::string>> dialogForms(std::vector<std::string> kdialog, std::vector<std::string> zenity) {
+std::vector<std::vector<std::string>> dialogForms(std::vector<std::string> kdialog,
+                                                  std::vector<std::string> zenity) {
     std::vector<std::vector<std::string>> forms;
     if (currentDesktopIs("KDE"))
         forms.push_back(std::move(kdialog));
@@ -282,7 +283,10 @@ Window startInTerminalWindow() {
     marked.insert(marked.end(), command.begin(), command.end());
     for (int round = 0; round < 3; ++round) {
         for (const TerminalProgram& terminal : kTerminals) {
-            const int ownRound = !terminal.desktop ? 2 : !*terminal.desktop ? 0 : currentDesktopIs(terminal.desktop) ? 1 : 2;
+            const int ownRound = !terminal.desktop                    ? 2
+                                 : !*terminal.desktop                 ? 0
+                                 : currentDesktopIs(terminal.desktop) ? 1
+                                                                      : 2;
             if (ownRound != round || (terminal.waylandOnly && !isSet("WAYLAND_DISPLAY")))
                 continue;
             std::vector<std::string> run{terminal.name};
@@ -305,8 +309,10 @@ Window startInTerminalWindow() {
     for (const std::string& word : command)
         typed += shellQuoted(word) + " ";
     typed.pop_back();
-    const std::string text = name + " runs in a terminal window, and no terminal program could be started to open one."
-                             "\n\nOpen a terminal and run it there:\n\n" + typed;
+    const std::string text = name +
+                             " runs in a terminal window, and no terminal program could be started to open one."
+                             "\n\nOpen a terminal and run it there:\n\n" +
+                             typed;
     std::string output;
     return showDialog(dialogForms({"kdialog", "--title", name, "--error", text},
                                   {"zenity", "--error", "--no-markup", "--title", name, "--text", text}),
@@ -326,7 +332,8 @@ Chosen chooseFileOnDesktop(const char* title, std::string& path) {
     // The Windows dialog's two filters, with talvik.exe itself for the first.
     std::string output;
     const int status = showDialog(
-        dialogForms({"kdialog", "--title", title, "--getopenfilename", start, "Executable (talvik.exe)\nAll Files (*)"},
+        dialogForms({"kdialog", "--title", title, "--getopenfilename", start,
+                     "Executable (talvik.exe)\nAll Files (*)"},
                     {"zenity", "--file-selection", "--title", title, "--filename=" + start,
                      "--file-filter=Executable (talvik.exe) | talvik.exe", "--file-filter=All Files (*) | *"}),
         output);

@@ -98,7 +98,8 @@ std::vector<fs::path> expand(const fs::path& base, const char* below, Budget& bu
 }
 
 // Walks `folder` for the newest talvik.exe, kept in `newest` and `when`.
-void search(const fs::path& folder, bool winePrefix, Budget& budget, std::string& newest, fs::file_time_type& when) {
+void search(const fs::path& folder, bool winePrefix, Budget& budget, std::string& newest,
+            fs::file_time_type& when) {
     std::error_code error;
     fs::recursive_directory_iterator entry(folder, fs::directory_options::skip_permission_denied, error);
     // Links are listed but not entered: Wine links the user's folders into
