@@ -287,10 +287,16 @@ class DesktopTest(unittest.TestCase):
         self.home = os.path.join(self.dir, "home")
         os.mkdir(self.home)
         # Logs its arguments, one a line, and ends as a cancelled dialog does.
-        self.logger = os.path.join(self.dir, "logger")
-        with open(self.logger, "w") as f:
-            f.write('#!/bin/sh\nprintf "%s\\n" "$@" > "$0.log"\nexit 1\n')
-        os.chmod(self.logger, 0o755)
+        self.logger = self.script("logger", 'printf "%s\\n" "$@" > "$0.log"\nexit 1\n')
+
+    def script(self, name, body):
+        """A shell script in the test's folder, and its path."""
+        path = os.path.join(self.dir, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write("#!/bin/sh\n" + body)
+        os.chmod(path, 0o755)
+        return path
 
     def start(self, exe, args, tools, terminal, **env):
         folder = tempfile.mkdtemp(dir=self.dir)
@@ -309,16 +315,11 @@ class DesktopTest(unittest.TestCase):
         for folder in ("My Tools", "Program Files"):
             os.mkdir(os.path.join(self.dir, folder))
         target = os.path.join(self.dir, "Program Files", "talvik.exe")
-        no_terminal = os.path.join(self.dir, "no-terminal")  # runs the command without one, twice at most
-        with open(no_terminal, "w") as f:
-            f.write('#!/bin/sh\necho >> "$0.log"\nn=0; while read -r _; do n=$((n + 1)); done < "$0.log"\n'
-                    '[ $n -le 2 ] && shift && "$@" &\n')
-        terminator = os.path.join(self.dir, "fake", "terminator")  # fails unless kept off D-Bus
-        os.mkdir(os.path.dirname(terminator))
-        with open(terminator, "w") as f:
-            f.write('#!/bin/sh\n[ "$1" = -u ] || exit 1\nshift 2\n"$@" &\n')
-        for script in (no_terminal, terminator):
-            os.chmod(script, 0o755)
+        no_terminal = self.script("no-terminal",  # runs the command without one, twice at most
+                                  'echo >> "$0.log"\nn=0; while read -r _; do n=$((n + 1)); done < "$0.log"\n'
+                                  '[ $n -le 2 ] && shift && "$@" &\n')
+        terminator = self.script("fake/terminator",  # fails unless kept off D-Bus
+                                 '[ "$1" = -u ] || exit 1\nshift 2\n"$@" &\n')
         for exe in Env.exes:
             p = PROGRAMS[os.path.basename(exe)]
             copy = shutil.copy(exe, os.path.join(self.dir, "My Tools"))
@@ -422,7 +423,6 @@ class DesktopTest(unittest.TestCase):
                                      (p.head + p.path_prompt + shown, int(cancelled)))
                     self.assertEqual(program.tty.count(b"File not found."), refused)
                     self.assertEqual(contents(target), p.image("3.5", "normal" if cancelled else "modified"))
-
 
     def test_chooser_starts_at_the_editor(self):
         # Files made under the home folder, with their times; where the chooser starts; its tool and display.
