@@ -18,7 +18,8 @@ struct PatchRecord {
 };
 
 // An ordered run of records closed by the terminator; walks stop there.
-// Records of one set must not overlap; nothing checks this.
+// Records of one set must not overlap. The walks do not check it; the
+// catalogue unit tests do, for the sets the programs write.
 typedef const PatchRecord* PatchSet;
 
 // The whole target file in memory. Its size never changes.
