@@ -34,7 +34,7 @@ enum class Chosen {
 // chooser (kdialog on KDE, zenity otherwise or where kdialog is missing),
 // titled `title` and offering talvik.exe first, then all files. It starts
 // on the newest talvik.exe in the user's Wine prefixes and Steam libraries,
-// or in the home folder where there is none. Stores the
-// path picked in `path`. A chooser that is missing, cannot open its window
-// or fails gives way to the next, and then to kUnavailable.
+// or in the home folder where there is none. Stores the path picked in
+// `path`. A chooser that is missing, cannot open its window or fails gives
+// way to the next, and then to kUnavailable.
 Chosen chooseFileOnDesktop(const char* title, std::string& path);

@@ -47,14 +47,16 @@ std::FILE* openForRead(const std::string& path);
 // file cannot be opened or another writer holds it, or while the editor may
 // be running from it: on Windows the system refuses a running program's
 // image; on Linux, from either build (the Windows one under Wine), any other
-// process that maps it, as Wine maps a running program's image, is seen in
-// /proc, whatever its Wine prefix and filesystem; under Wine on a host
-// without /proc only a program of the same prefix is. A process that only
-// has the file open is no obstacle. On Linux it also takes a write lease
-// where the kernel grants one (no other program has the file open, and the
-// filesystem has leases), before that check: until letOthersOpen or the
-// close, any program that opens the file waits. Like openForRead, waits
-// only for another's lease, never for a pipe or device.
+// process whose maps it may read (the user's own; any, to root) and that
+// maps it, as Wine maps a running program's image, is seen in /proc,
+// whatever its Wine prefix; under Wine on a host without /proc only a
+// program of the same prefix is. A process that only has the file open is
+// no obstacle. On Linux it also takes a write lease where the kernel grants
+// one (the user's own file, or any to root, that no other program has open,
+// on a filesystem with leases), before that check: until letOthersOpen or
+// the close, any program that opens the file waits, at most the kernel's
+// lease-break time. Like openForRead, waits only for another's lease, never
+// for a pipe or device.
 std::FILE* openForUpdate(const std::string& path);
 
 // Lets other programs open the file that openForUpdate opened without
