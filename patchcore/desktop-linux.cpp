@@ -2,16 +2,21 @@
 // terminal, and the desktop's file chooser.
 #include "desktop.h"
 #include "editor-places.h"
+#include "patchcore.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,20 +24,25 @@ extern char** environ;
 
 namespace {
 
-// Set on the command line of the copy started in a terminal window: that
-// copy never starts another, even when the window gave it no terminal.
+// The environment variable that marks a copy of this program started in a
+// terminal window: set on the terminal's command line to
+// `<pid>.<fd>.<inode>`, the first copy's process and the pipe in which it
+// offers the run; set to kRunning once a copy has taken the run over. A
+// marked copy never starts another window.
 const char kInWindow[] = "TALVIK_PATCHERS_IN_WINDOW";
+const char kRunning[] = "running";
 
-// A terminal program, and the argument after which it takes the command to
-// run with the command's own arguments; null where the command's absolute
-// path, which no option begins like, follows the options directly.
+// A terminal program and the words after which it takes the command to run,
+// with the command's own arguments. Each of those words is plain (letters,
+// digits, `/`, `.`, `=` and `_`), so that no terminal can split, join, quote
+// or expand them.
 struct TerminalProgram {
     const char* name;
-    const char* beforeCommand;
-    const char* option;  // one it needs before that, or null
-    // The desktop whose own terminal it is, as XDG_CURRENT_DESKTOP names it;
-    // "" for the user's own choice of terminal; null for neither.
-    const char* desktop;
+    const char* beforeCommand[3];  // null where there are fewer
+    // The desktops whose own terminal it is, as XDG_CURRENT_DESKTOP names
+    // them, separated by `:`; "" for the user's own choice of terminal; null
+    // for neither.
+    const char* desktops;
     bool waylandOnly;  // starts, then ends at once, in an X session
 };
 
@@ -40,30 +50,38 @@ struct TerminalProgram {
 // Debian's alternative), the current desktop's terminal, then the rest, each
 // round in this order.
 const TerminalProgram kTerminals[] = {
-    {"xdg-terminal-exec", nullptr, nullptr, "", false},
-    {"x-terminal-emulator", "-e", nullptr, "", false},
-    {"ptyxis", "--", nullptr, "GNOME", false},
-    {"kgx", "--", nullptr, "GNOME", false},  // GNOME Console
-    {"gnome-terminal", "--", nullptr, "GNOME", false},
-    {"konsole", "-e", nullptr, "KDE", false},
-    {"xfce4-terminal", "-x", nullptr, "XFCE", false},
-    {"mate-terminal", "-x", nullptr, "MATE", false},
-    {"qterminal", "-e", nullptr, "LXQt", false},
-    {"lxterminal", "-e", nullptr, "LXDE", false},
-    {"tilix", "-e", nullptr, nullptr, false},
-    // Without -u (no D-Bus), a terminator already open in the session runs
-    // the command's words joined by blanks, through a shell.
-    {"terminator", "-x", "-u", nullptr, false},
-    {"kitty", nullptr, nullptr, nullptr, false},
-    {"alacritty", "-e", nullptr, nullptr, false},
-    {"foot", "--", nullptr, nullptr, true},
-    {"urxvt", "-e", nullptr, nullptr, false},
-    {"xterm", "-e", nullptr, nullptr, false},
+    {"xdg-terminal-exec", {}, "", false},
+    {"x-terminal-emulator", {"-e"}, "", false},
+    {"ptyxis", {"--"}, "GNOME", false},
+    {"kgx", {"--"}, "GNOME", false},  // GNOME Console
+    {"gnome-terminal", {"--"}, "GNOME:X-Cinnamon", false},
+    {"konsole", {"-e"}, "KDE", false},
+    {"xfce4-terminal", {"-x"}, "XFCE", false},
+    {"mate-terminal", {"-x"}, "MATE", false},
+    {"qterminal", {"-e"}, "LXQt", false},
+    {"lxterminal", {"-e"}, "LXDE", false},
+    {"cosmic-term", {"--"}, "COSMIC", false},
+    {"io.elementary.terminal", {"-x"}, "Pantheon", false},
+    {"deepin-terminal", {"-e"}, "DDE:Deepin", false},
+    {"terminology", {"-e"}, "Enlightenment", false},
+    {"tilix", {"-e"}, nullptr, false},
+    {"terminator", {"-x"}, nullptr, false},
+    {"kitty", {}, nullptr, false},
+    {"alacritty", {"-e"}, nullptr, false},
+    {"ghostty", {"-e"}, nullptr, false},
+    {"wezterm", {"start", "--always-new-process", "--"}, nullptr, false},
+    {"foot", {"--"}, nullptr, true},
+    {"urxvt", {"-e"}, nullptr, false},
+    {"st", {"-e"}, nullptr, false},
+    {"xterm", {"-e"}, nullptr, false},
 };
 
-// How long a terminal program that has started may take to fail: one that
-// cannot open its window (gnome-terminal without its server) ends within it.
-const int kStartMillis = 1000;
+// How long a copy started in a terminal window may take to take the run
+// over: long enough for a terminal's cold start.
+const int kReportMillis = 15000;
+
+// What a copy that cannot take the run over says.
+const char kNotTakenOver[] = "Can not take over the run that opened this window";
 
 bool isSet(const char* name) {
     const char* value = std::getenv(name);
@@ -81,6 +99,17 @@ bool currentDesktopIs(const std::string& desktop) {
     return list.find(":" + desktop + ":") != std::string::npos;
 }
 
+// True when XDG_CURRENT_DESKTOP names one of the colon-separated `desktops`.
+bool currentDesktopIsOneOf(const std::string& desktops) {
+    for (size_t start = 0; start < desktops.size();) {
+        const size_t end = std::min(desktops.find(':', start), desktops.size());
+        if (currentDesktopIs(desktops.substr(start, end - start)))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 // Appends what remains to be read from `fd` to `text`. False on an error.
 bool readAll(int fd, std::string& text) {
     char chunk[4096];
@@ -95,72 +124,112 @@ bool readAll(int fd, std::string& text) {
     }
 }
 
-// This program as it was started: its absolute path, so that a program in a
-// folder not on PATH is found too, and the arguments it was given.
-bool ownCommand(std::vector<std::string>& command) {
+// Appends the whole file `name`, in the folder `folder` is open on, to
+// `text`. False when it cannot be opened or read.
+bool readAllAt(int folder, const char* name, std::string& text) {
+    const int fd = openat(folder, name, O_RDONLY | O_CLOEXEC);
+    const bool whole = fd >= 0 && readAll(fd, text);
+    if (fd >= 0)
+        close(fd);
+    return whole;
+}
+
+// The strings of a /proc list, each of which ends in a NUL.
+std::vector<std::string> listOf(const std::string& text) {
+    std::vector<std::string> items;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\0', start), text.size());
+        items.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}
+
+// The file this program runs from: its absolute path, so that a program in
+// a folder not on PATH is found too. "" where it cannot be read.
+std::string ownProgram() {
     char program[4096];
     const ssize_t length = readlink("/proc/self/exe", program, sizeof program);
-    const int cmdline = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    return length > 0 && static_cast<size_t>(length) < sizeof program ? std::string(program, length) : "";
+}
+
+// This program as it was started: the file it runs from and the arguments
+// it was given.
+bool ownCommand(std::vector<std::string>& command) {
     std::string arguments;
-    const bool whole = cmdline >= 0 && readAll(cmdline, arguments);
-    if (cmdline >= 0)
-        close(cmdline);
-    if (!whole || length <= 0 || static_cast<size_t>(length) == sizeof program)
+    const std::string program = ownProgram();
+    if (program.empty() || !readAllAt(AT_FDCWD, "/proc/self/cmdline", arguments))
         return false;
-    // Each argument ends in a NUL; the first is the name it was started by.
-    command.assign(1, std::string(program, length));
-    for (size_t end = arguments.find('\0'); end != std::string::npos && end + 1 < arguments.size();) {
-        const size_t start = end + 1;
-        end = arguments.find('\0', start);
-        command.push_back(arguments.substr(start, end - start));
-    }
+    command = listOf(arguments);
+    if (command.empty())
+        return false;
+    command[0] = program;
     return true;
+}
+
+// `argv` as the null-terminated array exec and spawn take.
+std::vector<char*> pointersTo(const std::vector<std::string>& argv) {
+    std::vector<char*> pointers;
+    for (const std::string& argument : argv)
+        pointers.push_back(const_cast<char*>(argument.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
 }
 
 // Starts `command[0]`, looked up on PATH, with `command` as its arguments
 // and `environment`. Its process, or -1 when it cannot be started.
 pid_t spawn(const std::vector<std::string>& command, const posix_spawn_file_actions_t* actions,
             char* const* environment) {
-    std::vector<char*> argv;
-    for (const std::string& argument : command)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = pointersTo(command);
     pid_t process;
     return posix_spawnp(&process, argv[0], actions, nullptr, argv.data(), environment) == 0 ? process : -1;
 }
 
-// The file name of the program that `name` runs, found on PATH and followed
-// through its links (Debian's alternatives); "" where there is none.
-std::string programBehind(const std::string& name) {
-    const char* value = std::getenv("PATH");
-    const std::string folders = value ? value : "";
-    for (size_t start = 0; start <= folders.size();) {
-        const size_t end = std::min(folders.find(':', start), folders.size());
-        char* found = realpath((folders.substr(start, end - start) + "/" + name).c_str(), nullptr);
-        const std::string path = found ? found : "";
-        std::free(found);
-        if (!path.empty() && access(path.c_str(), X_OK) == 0)
-            return path.substr(path.rfind('/') + 1);
-        start = end + 1;
+// Starts `terminal` with the words that run a copy of this program in it,
+// and offers that copy the run: one byte in a pipe of its own, named in the
+// copy's marker, which the copy takes once it has read what it needs. True
+// once the copy has taken it. A terminal that ends with a failure first, or
+// whose copy has not taken it within kReportMillis, has not started: the
+// byte is taken back, and whoever holds it goes on.
+bool copyReportsIn(std::vector<std::string> terminal) {
+    int token[2];
+    if (pipe2(token, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct stat pipeStatus;
+    if (write(token[1], "", 1) != 1 || fstat(token[0], &pipeStatus) != 0) {
+        close(token[0]);
+        close(token[1]);
+        return false;
     }
-    return "";
-}
-
-// Starts `command` and gives it a moment to fail. One still running then,
-// or ended with success (a client that handed the command to its server),
-// has started; one ended otherwise counts as not started.
-bool startsWindow(const std::vector<std::string>& command) {
-    const pid_t process = spawn(command, nullptr, environ);
-    for (int waited = 0; process > 0 && waited < kStartMillis; waited += 20) {
-        int status;
-        const pid_t ended = waitpid(process, &status, WNOHANG);
-        if (ended == process)
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (ended < 0 && errno != EINTR)
-            break;
+    const std::string self = std::to_string(getpid());
+    terminal.insert(terminal.end(), {"/usr/bin/env",
+                                     std::string(kInWindow) + "=" + self + "." + std::to_string(token[0]) + "." +
+                                         std::to_string(pipeStatus.st_ino),
+                                     "/proc/" + self + "/exe"});
+    const pid_t process = spawn(terminal, nullptr, environ);
+    // A terminal that ends with success may have handed the command to its
+    // server, whose copy may still report in.
+    bool running = process > 0;
+    bool failed = process <= 0;
+    int left = 1;
+    for (int waited = 0; !failed && left > 0 && waited < kReportMillis; waited += 20) {
         usleep(20 * 1000);
+        int status;
+        if (running && waitpid(process, &status, WNOHANG) == process) {
+            running = false;
+            failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        }
+        if (ioctl(token[0], FIONREAD, &left) != 0)
+            break;
     }
-    return process > 0;
+    char byte;
+    ssize_t got;
+    while ((got = read(token[0], &byte, 1)) < 0 && errno == EINTR) {
+    }
+    const bool taken = got < 0 && errno == EAGAIN;
+    close(token[0]);
+    close(token[1]);
+    return taken;
 }
 
 // Runs `command` to its end with its output in `output` and what it said on
@@ -266,41 +335,110 @@ std::string homeFolder() {
     return home;
 }
 
+// Reads, from the process `pid`, what a copy in a terminal window needs to
+// take its run over, and takes the byte it offers in the pipe it has open
+// as `fd`, whose inode is `inode`: its arguments, its environment, and its
+// working folder, into which this process changes. All of it comes through
+// one open /proc folder, and so from one process, which must run from this
+// program's own file; the byte comes last, as that process may end as soon
+// as it is gone. False where any of it cannot be had.
+bool takeRunOver(int pid, int fd, unsigned long long inode, std::vector<std::string>& arguments,
+                 std::vector<std::string>& environment) {
+    const int process = open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat theirs, mine;
+    if (process < 0 || fstatat(process, "exe", &theirs, 0) != 0 || stat("/proc/self/exe", &mine) != 0 ||
+        theirs.st_dev != mine.st_dev || theirs.st_ino != mine.st_ino)
+        return false;
+    std::string cmdline, variables;
+    if (!readAllAt(process, "cmdline", cmdline) || !readAllAt(process, "environ", variables))
+        return false;
+    arguments = listOf(cmdline);
+    environment = listOf(variables);
+    const int folder = openat(process, "cwd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (arguments.empty() || folder < 0 || fchdir(folder) != 0)
+        return false;
+    const int token = openat(process, ("fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat offer;
+    char byte;
+    return token >= 0 && fstat(token, &offer) == 0 && S_ISFIFO(offer.st_mode) && offer.st_ino == inode &&
+           read(token, &byte, 1) == 1;
+}
+
+// Names this process after its program, as terminals show the name of the
+// program that runs in them, and the terminal's window too, through the
+// terminal itself.
+void nameAfterProgram() {
+    const std::string program = ownProgram();
+    const std::string name = program.substr(program.rfind('/') + 1);
+    if (name.empty())
+        return;
+    prctl(PR_SET_NAME, name.c_str());  // cut to 15 bytes
+    std::string title = "\033]2;";
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F)
+            title += c;
+    }
+    title += '\a';
+    const int terminal = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (terminal >= 0) {
+        // A courtesy: the run goes on without it.
+        const ssize_t written = write(terminal, title.data(), title.size());
+        static_cast<void>(written);
+        close(terminal);
+    }
+}
+
 }  // namespace
+
+void continueInTerminalWindow() {
+    const char* marker = std::getenv(kInWindow);
+    int pid, fd;
+    unsigned long long inode;
+    char rest;
+    if (marker && std::strcmp(marker, kRunning) == 0) {
+        nameAfterProgram();
+        return;
+    }
+    if (!marker || std::sscanf(marker, "%d.%d.%llu%c", &pid, &fd, &inode, &rest) != 3)
+        return;
+    std::vector<std::string> arguments, environment;
+    if (!takeRunOver(pid, fd, inode, arguments, environment))
+        fatalError(kNotTakenOver);
+    // The first copy's environment is that of the session the user started
+    // it in; a terminal that hands its command to a running instance may
+    // give the copy the stale one of its first launch. What the terminal
+    // used to show its window is its own.
+    std::vector<std::string> kept;
+    for (const std::string& entry : environment) {
+        const std::string name = entry.substr(0, entry.find('='));
+        if (name != kInWindow && name != "DESKTOP_STARTUP_ID" && name != "XDG_ACTIVATION_TOKEN")
+            kept.push_back(entry);
+    }
+    kept.push_back(std::string(kInWindow) + "=" + kRunning);
+    execve("/proc/self/exe", pointersTo(arguments).data(), pointersTo(kept).data());
+    fatalError(kNotTakenOver);
+}
 
 Window startInTerminalWindow() {
     std::vector<std::string> command;
     if (!graphicalSession() || isSet(kInWindow) || !ownCommand(command))
         return Window::kNone;
-    // On the command line rather than in the environment: a terminal that
-    // runs one instance per session (kgx, tilix, terminator) runs it with the
-    // environment of the instance's first launch. The first word has no
-    // blank, as some terminals split it; env would take a program path with
-    // a `=` for another variable, so such a path is run through sh.
-    std::vector<std::string> marked{"/usr/bin/env", std::string(kInWindow) + "=1"};
-    if (command[0].find('=') != std::string::npos)
-        marked.insert(marked.end(), {"/bin/sh", "-c", "exec \"$0\" \"$@\""});
-    marked.insert(marked.end(), command.begin(), command.end());
     for (int round = 0; round < 3; ++round) {
         for (const TerminalProgram& terminal : kTerminals) {
-            const int ownRound = !terminal.desktop                    ? 2
-                                 : !*terminal.desktop                 ? 0
-                                 : currentDesktopIs(terminal.desktop) ? 1
-                                                                      : 2;
+            const int ownRound = !terminal.desktops                         ? 2
+                                 : !*terminal.desktops                      ? 0
+                                 : currentDesktopIsOneOf(terminal.desktops) ? 1
+                                                                            : 2;
             if (ownRound != round || (terminal.waylandOnly && !isSet("WAYLAND_DISPLAY")))
                 continue;
             std::vector<std::string> run{terminal.name};
-            // x-terminal-emulator may be any of them, and is given its option.
-            const std::string program = programBehind(terminal.name);
-            for (const TerminalProgram& same : kTerminals) {
-                if (same.option && program == same.name)
-                    run.push_back(same.option);
+            for (const char* word : terminal.beforeCommand) {
+                if (word)
+                    run.push_back(word);
             }
-            if (terminal.beforeCommand)
-                run.push_back(terminal.beforeCommand);
-            run.insert(run.end(), marked.begin(), marked.end());
-            // Not waited for once started: the window is the user's now.
-            if (startsWindow(run))
+            // Not waited for once its copy has taken the run: the window is
+            // the user's now.
+            if (copyReportsIn(run))
                 return Window::kStarted;
         }
     }

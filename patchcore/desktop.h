@@ -8,21 +8,33 @@
 #include <string>
 
 enum class Window {
-    kStarted,   // a terminal program runs the copy: this one has nothing more to do
+    kStarted,   // a copy in a terminal window took the run over: this one has nothing more to do
     kToldUser,  // none could be started, and a window of the desktop's said so
     kNone,      // nothing started and nothing said
 };
 
 // Where this program has no terminal but a graphical session is present
-// (DISPLAY or WAYLAND_DISPLAY set), starts it again, with the same
-// arguments, in the first terminal program that can be started: the user's
-// own choice, then the current desktop's terminal, then others commonly
-// installed. The copy is marked on its command line, so that it never
-// starts another, whatever environment a terminal gives it. Where none can
-// be started, says so, and how to run the program from a terminal, in a
-// message window. kNone outside a graphical session, in such a copy, or
-// where no message window could show itself either.
+// (DISPLAY or WAYLAND_DISPLAY set), starts a copy of it in a terminal
+// window, trying the user's own choice of terminal program, then the
+// current desktop's, then others commonly installed: with plain words
+// naming this process and a pipe in which it offers the run, so that no
+// terminal can mangle them. kStarted once a copy has taken the run over
+// (see continueInTerminalWindow); a terminal that fails first, or whose
+// copy has not taken it within 15 seconds, gives way to the next. Where
+// none will, says so, and how to run the program from a terminal, in a
+// message window. kNone outside a graphical session, in a copy started in
+// a window, or where no message window could show itself either.
 Window startInTerminalWindow();
+
+// Where this program is a copy that startInTerminalWindow started, takes
+// the run over: from the process that started it, once sure that it runs
+// from this program's own file and still offers the run, it takes the
+// arguments, working folder and environment, and starts this program again
+// with them, never returning. Where it cannot (that process has ended, is
+// another program, has moved on, or may not be read), ends through the
+// fatal path, converting nothing. In the copy so started, names the process
+// and the terminal's window after the program. Returns at once elsewhere.
+void continueInTerminalWindow();
 
 enum class Chosen {
     kFile,         // a path was picked

@@ -185,6 +185,7 @@ void refuseName(int fd, const std::string& name) {
 // with no terminal, the program would end at once without a word: it runs
 // in a terminal window instead, where one can be had, or says why not.
 void setUpConsole() {
+    continueInTerminalWindow();
     if (terminal() >= 0)
         return;
     switch (startInTerminalWindow()) {

@@ -40,6 +40,8 @@ import sample_image  # noqa: E402
 from harness import end_wine_server  # noqa: E402
 from test_patchers import ANY_KEY, DONE, PROGRAMS, error  # noqa: E402
 
+NOT_TAKEN_OVER = "Can not take over the run that opened this window"
+
 
 class Env:
     exes = []
@@ -310,54 +312,88 @@ class DesktopTest(unittest.TestCase):
         return program, folder
 
     def test_started_without_a_terminal(self):
-        # Blanks in the program's folder and in the file's path: each stays one
-        # argument on its way through the terminal.
-        for folder in ("My Tools", "Program Files"):
-            os.mkdir(os.path.join(self.dir, folder))
-        target = os.path.join(self.dir, "Program Files", "talvik.exe")
-        no_terminal = self.script("no-terminal",  # runs the command without one, twice at most
+        # A blank in the program's folder, and the file given by a path, relative
+        # to the folder it was started in, that a shell would take apart.
+        os.mkdir(os.path.join(self.dir, "My Tools"))
+        target = os.path.join(self.dir, "Program Files 'x\" $HOME", "talvik.exe")
+        os.mkdir(os.path.dirname(target))
+        editor = os.path.join(self.dir, "prefix", "drive_c", "Nolix", "talvik.exe")
+        os.makedirs(os.path.dirname(editor))
+        no_terminal = self.script("no-terminal",  # joins the words for sh, in /, as tilix does; without a terminal
                                   'echo >> "$0.log"\nn=0; while read -r _; do n=$((n + 1)); done < "$0.log"\n'
-                                  '[ $n -le 2 ] && shift && "$@" &\n')
-        terminator = self.script("fake/terminator",  # fails unless kept off D-Bus
-                                 '[ "$1" = -u ] || exit 1\nshift 2\n"$@" &\n')
-        for exe in Env.exes:
+                                  '[ $n -le 2 ] && shift && cd / && /bin/sh -c "$*" &\n')
+        bare = self.script("bare",  # a window whose command has an empty environment, in /
+                           'echo >> "$0.log"\nshift\ncd / && exec %s -e /usr/bin/env -i "$@" >/dev/null\n' % shutil.which("xterm"))
+        keeps = self.script("keeps", 'printf "%s\\n" "$@" > "$0.log"\nexec /bin/sleep 60\n')  # takes the command, runs nothing
+        copies = [shutil.copy(exe, os.path.join(self.dir, "My Tools")) for exe in Env.exes]
+        for exe, copy in zip(Env.exes, copies):
             p = PROGRAMS[os.path.basename(exe)]
-            copy = shutil.copy(exe, os.path.join(self.dir, "My Tools"))
+            other = next(c for c in copies if c != copy)
             today = p.shown("3.5", "normal", error("Invalid input"))
-            fails = {"x-terminal-emulator": "false", "xterm": no_terminal}  # one that fails at once, then one
-            for row, tools, at_terminal, env, out, status in (  # the first copy's output and status
-                    ("xterm", {"xterm": "xterm"}, False, {}, "", 0), ("no terminal program", {}, False, {}, today, 1),
-                    ("a terminal that gives none", {"xterm": no_terminal}, False, {}, today, 0),
-                    ("a terminal that fails first", fails, False, {}, today, 0),
-                    ("x-terminal-emulator is terminator", {"x-terminal-emulator": terminator}, False, {}, today, 0),
-                    ("Wayland only", {"xterm": no_terminal}, False, {"DISPLAY": "", "WAYLAND_DISPLAY": "w"}, today, 0),
-                    ("at a terminal", {"xterm": no_terminal}, True, {}, today, 1),
-                    ("none, and a message says so", {"zenity": self.logger}, False, {}, "", 1)):
+            kde, deepin = {"XDG_CURRENT_DESKTOP": "KDE"}, {"XDG_CURRENT_DESKTOP": "Deepin"}
+            for row, tools, how, env, out, status, ran in (  # the first copy's output and status; whose copy went on
+                    ("xterm", {"xterm": "xterm"}, "window", {}, "", 0, None),
+                    ("no terminal program", {}, "window", {}, today, 1, None),
+                    ("a terminal that joins the words", {"xterm": no_terminal}, "window", {}, today, 0, "xterm"),
+                    ("a terminal that fails first", {"x-terminal-emulator": "false", "xterm": no_terminal}, "window",
+                     {}, today, 0, "xterm"),
+                    ("a terminal that ends at once", {"x-terminal-emulator": "true", "xterm": no_terminal}, "window",
+                     {}, today, 0, "xterm"),
+                    ("the user's choice first", {"x-terminal-emulator": no_terminal, "konsole": no_terminal}, "window",
+                     kde, today, 0, "x-terminal-emulator"),
+                    ("the desktop's own next", {"xterm": no_terminal, "deepin-terminal": no_terminal}, "window",
+                     deepin, today, 0, "deepin-terminal"),
+                    ("Wayland only", {"xterm": no_terminal}, "window", {"DISPLAY": "", "WAYLAND_DISPLAY": "w"},
+                     today, 0, "xterm"),
+                    ("at a terminal", {"xterm": no_terminal}, "terminal", {}, today, 1, None),
+                    ("none, and a message says so", {"zenity": self.logger}, "window", {}, "", 1, None),
+                    ("an empty environment, no path", {"xterm": bare, "zenity": self.logger}, "no path",
+                     {"WINEPREFIX": os.path.join(self.dir, "prefix")}, "", 0, "xterm"),
+                    ("offered by the other program", {"xterm": keeps}, "offered", {}, error(NOT_TAKEN_OVER), 1, None)):
+                if row == "a terminal that ends at once" and exe != Env.exes[0]:
+                    continue  # waits for the copy that never comes: once is enough
                 with self.subTest(program=p.name, row=row):
-                    with open(target, "wb") as f:
-                        f.write(p.image())
-                    program, folder = self.start(copy, [target], tools, at_terminal, **env)
-                    terminal = tools.get("xterm")
-                    for key, shown in (("q", "Press 2"), (" ", ANY_KEY)) if at_terminal else ():
+                    for path in (target, editor):
+                        with open(path, "wb") as f:
+                            f.write(p.image())
+                    args = [] if how == "no path" else [os.path.relpath(target, self.dir)]
+                    if how == "offered":
+                        # Another program's offer of a run on the same file.
+                        offering, folder = self.start(other, args, tools, False)
+                        words = until(lambda: os.path.exists(folder + "/xterm.log") and
+                                      contents(folder + "/xterm.log").decode().split("\n"), "the offer")
+                        env = dict(w.split("=", 1) for w in words if w.startswith("TALVIK_PATCHERS_IN_WINDOW="))
+                        tools = {}
+                    program, folder = self.start(copy, args, tools, how in ("terminal", "offered"), **env)
+                    for key, shown in {"terminal": (("q", "Press 2"), (" ", ANY_KEY)),
+                                       "offered": ((" ", ANY_KEY),)}.get(how, ()):
                         until(lambda: program.shows(shown), shown)
                         program.key(key)
-                    if terminal == "xterm":
+                    if tools.get("xterm") == "xterm":
                         xterm = until(lambda: xdotool("search", "--class", "xterm"), "the terminal window")[0]
+                        until(lambda: xdotool("getwindowname", xterm) == [p.name], "the program's name as the title")
                         persist(lambda: xdotool("windowfocus", "--sync", xterm, "key", "2"),
                                 lambda: contents(target) == p.image("3.5", "modified"), "2")
                         persist(lambda: xdotool("windowfocus", "--sync", xterm, "key", "q"),
                                 lambda: not xdotool("search", "--class", "xterm"), "the last key")
                     until(lambda: program.pump() or program.ended, "the end of its output")
                     self.assertEqual((program.text(), program.exit_status()), (out, status))
-                    self.assertEqual(contents(target), p.image("3.5", "modified" if terminal == "xterm" else "normal"))
-                    if terminal == no_terminal:
-                        log = os.path.join(folder, "xterm.log")
-                        self.assertEqual(os.path.exists(log) and contents(log), not at_terminal and b"\n", "started once")
-                    if "zenity" in tools:
+                    self.assertEqual(contents(target), p.image("3.5", "modified" if row == "xterm" else "normal"))
+                    logs = {name: contents(log) for name in tools for log in [os.path.join(folder, name + ".log")]
+                            if os.path.exists(log) and name != "zenity"}
+                    self.assertEqual(logs, {ran: b"\n"} if ran else {}, "started once, in the first terminal")
+                    if how == "no path":  # in the window, with the first copy's environment, display and all
+                        asked = until(lambda: os.path.exists(folder + "/zenity.log") and contents(folder + "/zenity.log"),
+                                      "the chooser").decode().splitlines()
+                        self.assertIn("--filename=" + editor, asked)
+                        program.close()  # and its window
+                    elif "zenity" in tools:
                         told = contents(os.path.join(folder, "zenity.log")).decode()
                         self.assertIn("no terminal program could be started", told)
                         self.assertTrue(told.startswith("--error\n--no-markup\n"), told)
-                        self.assertIn(" ".join(map(shlex.quote, [copy, target])) + "\n", told)
+                        self.assertEqual(shlex.split(told.splitlines()[-1]), [copy] + args)
+                    if how == "offered":
+                        offering.close()
 
     def test_asked_for_the_file(self):
         # In a Wine prefix, where the chooser starts on it.
