@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -415,8 +417,38 @@ void continueInTerminalWindow() {
             kept.push_back(entry);
     }
     kept.push_back(std::string(kInWindow) + "=" + kRunning);
-    execve("/proc/self/exe", pointersTo(arguments).data(), pointersTo(kept).data());
-    fatalError(kNotTakenOver);
+    // Konsole, among others, names its window after the process that leads
+    // the terminal's foreground group as it first sees it: this one, started
+    // as env. So the run goes on in a group of its own, in the foreground,
+    // started from the program's own file name where that is still this
+    // file, and this process ends as it ends.
+    const std::string program = ownProgram();
+    struct stat named, mine;
+    const char* file = stat(program.c_str(), &named) == 0 && stat("/proc/self/exe", &mine) == 0 &&
+                               named.st_dev == mine.st_dev && named.st_ino == mine.st_ino
+                           ? program.c_str()
+                           : "/proc/self/exe";
+    const pid_t run = fork();
+    if (run <= 0) {
+        if (run == 0 && setpgid(0, 0) == 0) {
+            // Taking the foreground from the background would stop this process.
+            std::signal(SIGTTOU, SIG_IGN);
+            const int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (terminal >= 0)
+                tcsetpgrp(terminal, getpid());
+            std::signal(SIGTTOU, SIG_DFL);
+        }
+        execve(file, pointersTo(arguments).data(), pointersTo(kept).data());
+        fatalError(kNotTakenOver);
+    }
+    int status = 0;
+    while (waitpid(run, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        std::signal(WTERMSIG(status), SIG_DFL);
+        raise(WTERMSIG(status));
+    }
+    std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
 }
 
 Window startInTerminalWindow() {
