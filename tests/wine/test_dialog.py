@@ -504,11 +504,13 @@ def start_xvfb():
     at the same moment can take the display Xvfb picked, which it only finds
     out on opening it; then it ends, and a second try picks another. Xvfb
     writes the number and its newline separately, and ends if the pipe is
-    closed in between: read up to the newline."""
+    closed in between: read up to the newline. With no window manager, a
+    chooser that closes is often the last client, and a server that reset
+    then would refuse the next one, which the program asks a moment later."""
     for attempt in range(3):
         read_display, write_display = os.pipe()
         xvfb = Env.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_display), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_display), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=[write_display], stderr=subprocess.DEVNULL)
         os.close(write_display)
         with os.fdopen(read_display) as pipe:
@@ -533,6 +535,11 @@ def main():
     Env.timeout = args.timeout
     with open(Env.exes[0], "rb") as f:
         windows = f.read(2) == b"MZ"
+    # The GTK programs get a session bus of the test's own, which ends with
+    # it: one they would start by themselves outlives the test.
+    if not windows and shutil.which("dbus-run-session") and not os.environ.get("DIALOG_TEST_BUS"):
+        os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable, *sys.argv],
+                   dict(os.environ, DIALOG_TEST_BUS="1"))
     missing = [tool for tool in ["Xvfb", "xdotool"] + ([] if windows else ["xterm", "zenity"])
                if not shutil.which(tool)]
     if missing:
