@@ -94,18 +94,14 @@ bool graphicalSession() {
     return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
 }
 
-// True when the colon-separated XDG_CURRENT_DESKTOP names `desktop`.
-bool currentDesktopIs(const std::string& desktop) {
+// True when the colon-separated XDG_CURRENT_DESKTOP names one of the
+// colon-separated `desktops`.
+bool currentDesktopIs(const std::string& desktops) {
     const char* value = std::getenv("XDG_CURRENT_DESKTOP");
-    const std::string list = std::string(":") + (value ? value : "") + ":";
-    return list.find(":" + desktop + ":") != std::string::npos;
-}
-
-// True when XDG_CURRENT_DESKTOP names one of the colon-separated `desktops`.
-bool currentDesktopIsOneOf(const std::string& desktops) {
+    const std::string current = std::string(":") + (value ? value : "") + ":";
     for (size_t start = 0; start < desktops.size();) {
         const size_t end = std::min(desktops.find(':', start), desktops.size());
-        if (currentDesktopIs(desktops.substr(start, end - start)))
+        if (current.find(":" + desktops.substr(start, end - start) + ":") != std::string::npos)
             return true;
         start = end + 1;
     }
@@ -153,6 +149,14 @@ std::string ownProgram() {
     char program[4096];
     const ssize_t length = readlink("/proc/self/exe", program, sizeof program);
     return length > 0 && static_cast<size_t>(length) < sizeof program ? std::string(program, length) : "";
+}
+
+// True when `name`, in the folder `folder` is open on (or AT_FDCWD), is,
+// through any links, the file this program runs from.
+bool isOwnFile(int folder, const char* name) {
+    struct stat theirs, mine;
+    return fstatat(folder, name, &theirs, 0) == 0 && stat("/proc/self/exe", &mine) == 0 &&
+           theirs.st_dev == mine.st_dev && theirs.st_ino == mine.st_ino;
 }
 
 // This program as it was started: the file it runs from and the arguments
@@ -347,9 +351,7 @@ std::string homeFolder() {
 bool takeRunOver(int pid, int fd, unsigned long long inode, std::vector<std::string>& arguments,
                  std::vector<std::string>& environment) {
     const int process = open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat theirs, mine;
-    if (process < 0 || fstatat(process, "exe", &theirs, 0) != 0 || stat("/proc/self/exe", &mine) != 0 ||
-        theirs.st_dev != mine.st_dev || theirs.st_ino != mine.st_ino)
+    if (process < 0 || !isOwnFile(process, "exe"))
         return false;
     std::string cmdline, variables;
     if (!readAllAt(process, "cmdline", cmdline) || !readAllAt(process, "environ", variables))
@@ -423,11 +425,7 @@ void continueInTerminalWindow() {
     // started from the program's own file name where that is still this
     // file, and this process ends as it ends.
     const std::string program = ownProgram();
-    struct stat named, mine;
-    const char* file = stat(program.c_str(), &named) == 0 && stat("/proc/self/exe", &mine) == 0 &&
-                               named.st_dev == mine.st_dev && named.st_ino == mine.st_ino
-                           ? program.c_str()
-                           : "/proc/self/exe";
+    const char* file = isOwnFile(AT_FDCWD, program.c_str()) ? program.c_str() : "/proc/self/exe";
     const pid_t run = fork();
     if (run <= 0) {
         if (run == 0 && setpgid(0, 0) == 0) {
@@ -457,10 +455,10 @@ Window startInTerminalWindow() {
         return Window::kNone;
     for (int round = 0; round < 3; ++round) {
         for (const TerminalProgram& terminal : kTerminals) {
-            const int ownRound = !terminal.desktops                         ? 2
-                                 : !*terminal.desktops                      ? 0
-                                 : currentDesktopIsOneOf(terminal.desktops) ? 1
-                                                                            : 2;
+            const int ownRound = !terminal.desktops                    ? 2
+                                 : !*terminal.desktops                 ? 0
+                                 : currentDesktopIs(terminal.desktops) ? 1
+                                                                       : 2;
             if (ownRound != round || (terminal.waylandOnly && !isSet("WAYLAND_DISPLAY")))
                 continue;
             std::vector<std::string> run{terminal.name};
