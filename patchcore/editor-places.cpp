@@ -1,22 +1,27 @@
 #include "editor-places.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-enum class Base {
+enum Base {
     kWinePrefix,  // WINEPREFIX itself, when set
     kHome,        // the home folder
     kData,        // XDG_DATA_HOME, by default ~/.local/share
+    kSteam,       // each of Steam's libraries
+    kBases
 };
 
 // A folder to search: a path below its base, in which a `*` stands for each
@@ -31,14 +36,10 @@ const Place kPlaces[] = {
     {Base::kWinePrefix, "", true},
     {Base::kHome, ".wine", true},
     {Base::kData, "wineprefixes/*", true},  // winetricks
-    // Steam: its Proton prefixes, then the games it installed, wherever it
-    // keeps its library (~/.steam/steam is usually a link to the first).
-    {Base::kData, "Steam/steamapps/compatdata/*/pfx", true},
-    {Base::kHome, ".steam/steam/steamapps/compatdata/*/pfx", true},
-    {Base::kHome, ".var/app/com.valvesoftware.Steam/.local/share/Steam/steamapps/compatdata/*/pfx", true},
-    {Base::kData, "Steam/steamapps/common/*", false},
-    {Base::kHome, ".steam/steam/steamapps/common/*", false},
-    {Base::kHome, ".var/app/com.valvesoftware.Steam/.local/share/Steam/steamapps/common/*", false},
+    // Steam: the games it installed, in every library, before any of its
+    // Proton prefixes, which are large enough to use up the search.
+    {Base::kSteam, "steamapps/common/*", false},
+    {Base::kSteam, "steamapps/compatdata/*/pfx", true},
     // Bottles, installed natively and as a Flatpak.
     {Base::kData, "bottles/bottles/*", true},
     {Base::kHome, ".var/app/com.usebottles.bottles/data/bottles/bottles/*", true},
@@ -47,6 +48,21 @@ const Place kPlaces[] = {
     {Base::kHome, "Games/*/prefix", true},
     {Base::kHome, ".PlayOnLinux/wineprefix/*", true},
 };
+
+// Steam's own folder, each its first library and the one that lists the
+// rest: installed natively, through its usual link, and as a Flatpak.
+const struct {
+    Base base;
+    const char* below;
+} kSteamFolders[] = {
+    {Base::kData, "Steam"},
+    {Base::kHome, ".steam/steam"},
+    {Base::kHome, ".var/app/com.valvesoftware.Steam/.local/share/Steam"},
+};
+// How much of a list of libraries is read, and how many of the libraries
+// listed are looked at, in all.
+const std::size_t kListBytes = 1 << 20;
+const int kListedLibraries = 16;
 
 // How deep below drive_c, or a game's folder, a folder is still opened:
 // far enough for drive_c/Program Files (x86)/<vendor>/<product>/bin/talvik.exe.
@@ -66,6 +82,54 @@ struct Budget {
 
     bool spent() const { return entries <= 0 || std::chrono::steady_clock::now() >= end; }
 };
+
+using Seen = std::set<std::pair<dev_t, ino_t>>;
+
+// True the first time the folder `path` is met: one reached by two paths
+// counts once.
+bool firstVisit(const fs::path& path, Seen& seen) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           seen.insert({status.st_dev, status.st_ino}).second;
+}
+
+// The first kListBytes of the regular file `path`, or "" where it cannot be
+// read whole up to there.
+std::string readList(const fs::path& path) {
+    // Without waiting: a pipe put in its place, or a file another program
+    // holds a lease on, is skipped.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    std::string text;
+    struct stat status;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        text.resize(kListBytes);
+        std::size_t got = 0;
+        ssize_t read_now = 1;
+        while (got < text.size() && (read_now = read(fd, &text[got], text.size() - got)) > 0)
+            got += static_cast<std::size_t>(read_now);
+        text.resize(read_now < 0 ? 0 : got);
+    }
+    close(fd);
+    return text;
+}
+
+// Steam's libraries, each once: its own folders, then those they list.
+std::vector<fs::path> steamLibraries(const std::vector<fs::path> bases[]) {
+    Seen seen;
+    std::vector<fs::path> libraries;
+    for (const auto& folder : kSteamFolders)
+        for (const fs::path& base : bases[folder.base])
+            if (firstVisit(base / folder.below, seen))
+                libraries.push_back(base / folder.below);
+    int looked = 0;
+    for (std::size_t own = 0, owned = libraries.size(); own < owned; ++own)
+        for (const std::string& path : steamLibraryPaths(readList(libraries[own] / "steamapps/libraryfolders.vdf")))
+            if (looked++ < kListedLibraries && firstVisit(path, seen))
+                libraries.push_back(path);
+    return libraries;
+}
 
 std::string lowered(std::string text) {
     for (char& c : text)
@@ -131,23 +195,27 @@ std::string findInstalledEditor(const std::string& home) {
     const char* data = std::getenv("XDG_DATA_HOME");
     // Only absolute paths: a relative one would search the current folder.
     const fs::path own = home.size() > 1 && home[0] == '/' ? fs::path(home) : fs::path();
-    const fs::path bases[] = {prefix && *prefix == '/' ? fs::path(prefix) : fs::path(), own,
-                              data && *data == '/' ? fs::path(data) : own.empty() ? own : own / ".local/share"};
-    std::set<std::pair<dev_t, ino_t>> searched;
+    std::vector<fs::path> bases[kBases];
+    if (prefix && *prefix == '/')
+        bases[kWinePrefix].push_back(prefix);
+    if (!own.empty())
+        bases[kHome].push_back(own);
+    if (data && *data == '/')
+        bases[kData].push_back(data);
+    else if (!own.empty())
+        bases[kData].push_back(own / ".local/share");
+    bases[kSteam] = steamLibraries(bases);
+    Seen searched;
     std::string newest;
     fs::file_time_type when;
     Budget budget{kEntriesInAll, std::chrono::steady_clock::now() + kSearchTime};
     for (const Place& place : kPlaces) {
-        const fs::path& base = bases[static_cast<int>(place.base)];
-        if (base.empty())
-            continue;
-        for (const fs::path& found : expand(base, place.below, budget)) {
-            const fs::path folder = place.winePrefix ? found / "drive_c" : found;
-            // A folder reached by two of the places is searched once.
-            struct stat status;
-            if (stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-                searched.insert({status.st_dev, status.st_ino}).second)
-                search(folder, place.winePrefix, budget, newest, when);
+        for (const fs::path& base : bases[place.base]) {
+            for (const fs::path& found : expand(base, place.below, budget)) {
+                const fs::path folder = place.winePrefix ? found / "drive_c" : found;
+                if (firstVisit(folder, searched))
+                    search(folder, place.winePrefix, budget, newest, when);
+            }
         }
     }
     return newest;

@@ -1,3 +1,4 @@
+#include "patchcore/editor-places.h"
 #include "patchcore/mapped.h"
 #include "patchcore/typed-path.h"
 
@@ -84,4 +85,29 @@ TEST(MapsLine, WhatALineSaysOfOurFile) {
     EXPECT_EQ((std::vector<uint64_t>{line.start, line.file.major, line.file.minor, line.file.inode}),
               (std::vector<uint64_t>{0x7f4a1c000000, 0x103, 0x1f, 257}));
     EXPECT_EQ(std::make_pair(line.path, line.removed), std::make_pair(std::string("/g/a b"), true));
+}
+
+TEST(SteamLibraries, WhatTheListNames) {
+    using Paths = std::vector<std::string>;
+    // As Steam writes it, two libraries, with Windows line ends.
+    const std::string two =
+        "\"libraryfolders\"\r\n{\r\n\t\"0\"\r\n\t{\r\n\t\t\"path\"\t\t\"/home/u/.local/share/Steam\"\r\n"
+        "\t\t\"label\"\t\t\"\"\r\n\t\t\"apps\"\r\n\t\t{\r\n\t\t\t\"228980\"\t\t\"424887636\"\r\n\t\t}\r\n\t}\r\n"
+        "\t\"1\"\r\n\t{\r\n\t\t\"path\"\t\t\"/mnt/games/SteamLibrary\"\r\n\t}\r\n}\r\n";
+    const struct {
+        std::string text;
+        Paths paths;
+    } cases[] = {
+        {two, {"/home/u/.local/share/Steam", "/mnt/games/SteamLibrary"}},
+        {R"("libraryfolders" { "1" { "path" "/run/media/deck/SD \\ \"1\"" } })", {"/run/media/deck/SD \\ \"1\""}},
+        {R"("libraryfolders" { "1" { "apps" { "path" "/a" } } "path" "/b" "2" { "path" "/d" } } "3" { "path" "/c" })",
+         {"/d"}},
+        {R"("libraryfolders" { "1" { "path" "SteamLibrary" } "2" { "path" "D:\\Steam" } "3" { "path" "/e" } })",
+         {"/e"}},
+        {two.substr(0, two.size() - 4), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "text [" << c.text << "]");
+        EXPECT_EQ(steamLibraryPaths(c.text), c.paths);
+    }
 }

@@ -466,7 +466,19 @@ class DesktopTest(unittest.TestCase):
         links = {wine + "talvik.exe": 1, "outside/talvik.exe": 3, ".wine/drive_c/loop": ".",
                  ".wine/drive_c/outside": "../../outside", ".wine/drive_c/Talvik.EXE": "../../outside/talvik.exe"}
         kde = {"XDG_CURRENT_DESKTOP": "X-Other:KDE"}
+        # Outside the home: a prefix, and a second Steam library that the first lists.
+        outside = os.path.join(self.dir, "media")
+        prefix, sd = outside + "/prefix/drive_c/talvik.exe", outside + "/SD card\\1/steamapps/common/Talvik/talvik.exe"
+        steam = ".local/share/Steam/steamapps/"
+        games, proton = steam + "common/Talvik/talvik.exe", steam + "compatdata/2000/pfx/drive_c/Talvik/talvik.exe"
+        listed = {steam + "libraryfolders.vdf": b'"libraryfolders"\r\n{\r\n\t"1"\r\n\t{\r\n\t\t"path"\t\t"%s"\r\n'
+                  b'\t}\r\n}\r\n' % os.fsencode(outside + "/SD card\\1").replace(b"\\", b"\\\\")}
         rows = (
+            ("in Steam's second library", dict(listed, **{games: 1, proton: 1, sd: 2}), sd, "zenity", {}),
+            ("in Steam's first library", dict(listed, **{games: 2, proton: 1, sd: 1}), games, "zenity", {}),
+            ("in a Proton prefix", dict(listed, **{games: 1, proton: 2, sd: 1}), proton, "zenity", {}),
+            ("in WINEPREFIX, outside the home", {wine + "talvik.exe": 1, prefix: 2}, prefix, "zenity",
+             {"WINEPREFIX": os.path.dirname(os.path.dirname(prefix))}),
             ("in ~/.wine", {wine + "talvik.exe": 1}, wine + "talvik.exe", "zenity", {}),
             ("in a bottle, in capitals", {bottle + "Talvik/TALVIK.EXE": 1}, bottle + "Talvik/TALVIK.EXE", "zenity", {}),
             ("the newer of two", {wine + "talvik.exe": 1, bottle + "talvik.exe": 2}, bottle + "talvik.exe", "zenity", {}),
@@ -480,11 +492,15 @@ class DesktopTest(unittest.TestCase):
             for row, files, start, tool, env in rows:
                 with self.subTest(program=p.name, row=row):
                     shutil.rmtree(self.home)
+                    shutil.rmtree(outside, True)
                     for name, made in files.items():
                         path = os.path.join(self.home, name)
                         os.makedirs(os.path.dirname(path), exist_ok=True)
                         if isinstance(made, str):
                             os.symlink(made, path)
+                        elif isinstance(made, bytes):
+                            with open(path, "wb") as f:
+                                f.write(made)
                         else:
                             with open(path, "wb") as f:
                                 f.write(p.image())
