@@ -10,8 +10,12 @@
 //            image does where memory is short
 //   slow     every fwrite after the first waits 0.3 s first, so that the file
 //            stands half written meanwhile: the fseek before it has pushed the
-//            run before to the file
+//            run before to the file. Where PATCHERS_FAULT_MARK names a file,
+//            the second fwrite first makes it, then waits while the stream's
+//            write lease stands unbroken, at most 30 s: another program's
+//            open then meets the file half written.
 #include <dlfcn.h>
+#include <fcntl.h>
 
 #include <cerrno>
 #include <csignal>
@@ -64,8 +68,15 @@ extern "C" size_t fwrite(const void* data, size_t size, size_t count, FILE* stre
         errno = ENOSPC;
         return count / 2;
     }
-    if (failing("slow") && ++writes > 1)
+    if (failing("slow") && ++writes > 1) {
+        const char* mark = std::getenv("PATCHERS_FAULT_MARK");
+        if (mark && writes == 2) {
+            close(open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            for (int waits = 0; fcntl(fileno(stream), F_GETLEASE) == F_WRLCK && waits < 3000; ++waits)
+                usleep(10000);
+        }
         usleep(300000);
+    }
     return real(data, size, count, stream);
 }
 

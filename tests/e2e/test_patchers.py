@@ -3,6 +3,7 @@
 Each case runs for every program given on the command line; the programs
 differ only in the description below (texts and which image sites are theirs).
 """
+import concurrent.futures
 import fcntl
 import functools
 import os
@@ -513,6 +514,29 @@ class InterruptedWrite(PatcherCase):
                 self.assertEqual([i for i, data in enumerate(seen) if data not in (before, after)], [],
                                  "reads of a half-written file, of %d" % len(seen))
                 self.assertFile(path, after)
+
+    @needs("faults")
+    def test_a_second_run_meanwhile_waits_for_the_first(self):
+        # The first run, once writing, goes on only when the second's open
+        # has met its lease (tests/faults.cpp).
+        for p in self.programs():
+            with self.subTest(program=p.name), concurrent.futures.ThreadPoolExecutor(1) as pool:
+                path, mark = self.write(p.image()), os.path.join(self.dir, "writing")
+
+                def second_run():
+                    for _ in range(int(CONFIG.timeout / 0.01)):
+                        if os.path.exists(mark):
+                            return self.patch(p, [target_path(path)], [b"2", b"q"])
+                        time.sleep(0.01)
+                    raise AssertionError("the first run never wrote")
+                second = pool.submit(second_run)
+                env = dict(failing("slow")["env"], PATCHERS_FAULT_MARK=mark)
+                first = self.patch(p, [target_path(path)], [b"2", b"q"], env=env)
+                second = second.result(CONFIG.timeout)
+                self.assertEqual((first.stdout, first.status), (p.shown("3.5", "normal", DONE), 0))
+                self.assertEqual((second.stdout, second.status), (p.shown("3.5", "already modified", DONE), 0))
+                self.assertFile(path, p.image("3.5", "modified"))
+                os.unlink(mark)
 
 
 class Terminal(PatcherCase):
