@@ -94,16 +94,26 @@ bool graphicalSession() {
     return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
 }
 
+// The strings of `text`, each of which ends in `separator` or at the end:
+// a /proc list, whose strings each end in a NUL, or a colon-separated one.
+std::vector<std::string> listOf(const std::string& text, char separator) {
+    std::vector<std::string> items;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find(separator, start), text.size());
+        items.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}
+
 // True when the colon-separated XDG_CURRENT_DESKTOP names one of the
 // colon-separated `desktops`.
 bool currentDesktopIs(const std::string& desktops) {
     const char* value = std::getenv("XDG_CURRENT_DESKTOP");
     const std::string current = std::string(":") + (value ? value : "") + ":";
-    for (size_t start = 0; start < desktops.size();) {
-        const size_t end = std::min(desktops.find(':', start), desktops.size());
-        if (current.find(":" + desktops.substr(start, end - start) + ":") != std::string::npos)
+    for (const std::string& desktop : listOf(desktops, ':')) {
+        if (current.find(":" + desktop + ":") != std::string::npos)
             return true;
-        start = end + 1;
     }
     return false;
 }
@@ -132,17 +142,6 @@ bool readAllAt(int folder, const char* name, std::string& text) {
     return whole;
 }
 
-// The strings of a /proc list, each of which ends in a NUL.
-std::vector<std::string> listOf(const std::string& text) {
-    std::vector<std::string> items;
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find('\0', start), text.size());
-        items.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return items;
-}
-
 // The file this program runs from: its absolute path, so that a program in
 // a folder not on PATH is found too. "" where it cannot be read.
 std::string ownProgram() {
@@ -166,7 +165,7 @@ bool ownCommand(std::vector<std::string>& command) {
     const std::string program = ownProgram();
     if (program.empty() || !readAllAt(AT_FDCWD, "/proc/self/cmdline", arguments))
         return false;
-    command = listOf(arguments);
+    command = listOf(arguments, '\0');
     if (command.empty())
         return false;
     command[0] = program;
@@ -356,8 +355,8 @@ bool takeRunOver(int pid, int fd, unsigned long long inode, std::vector<std::str
     std::string cmdline, variables;
     if (!readAllAt(process, "cmdline", cmdline) || !readAllAt(process, "environ", variables))
         return false;
-    arguments = listOf(cmdline);
-    environment = listOf(variables);
+    arguments = listOf(cmdline, '\0');
+    environment = listOf(variables, '\0');
     const int folder = openat(process, "cwd", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (arguments.empty() || folder < 0 || fchdir(folder) != 0)
         return false;
