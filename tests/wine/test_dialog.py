@@ -341,7 +341,7 @@ class DesktopTest(unittest.TestCase):
                      {}, today, 0, "xterm"),
                     ("the user's choice first", {"x-terminal-emulator": no_terminal, "konsole": no_terminal}, "window",
                      kde, today, 0, "x-terminal-emulator"),
-                    ("the desktop's own next", {"xterm": no_terminal, "deepin-terminal": no_terminal}, "window",
+                    ("the desktop's own next", {"konsole": no_terminal, "deepin-terminal": no_terminal}, "window",
                      deepin, today, 0, "deepin-terminal"),
                     ("Wayland only", {"xterm": no_terminal}, "window", {"DISPLAY": "", "WAYLAND_DISPLAY": "w"},
                      today, 0, "xterm"),
