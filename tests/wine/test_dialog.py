@@ -319,9 +319,11 @@ class DesktopTest(unittest.TestCase):
         os.mkdir(os.path.dirname(target))
         editor = os.path.join(self.dir, "prefix", "drive_c", "Nolix", "talvik.exe")
         os.makedirs(os.path.dirname(editor))
-        no_terminal = self.script("no-terminal",  # joins the words for sh, in /, as tilix does; without a terminal
+        # Joins the words for sh, in /, as tilix does; without a terminal. Started LATE seconds after it ends, as by
+        # a terminal's running server.
+        no_terminal = self.script("no-terminal",
                                   'echo >> "$0.log"\nn=0; while read -r _; do n=$((n + 1)); done < "$0.log"\n'
-                                  '[ $n -le 2 ] && shift && cd / && /bin/sh -c "$*" &\n')
+                                  '[ $n -le 2 ] && shift && cd / && /bin/sleep "${LATE:-0}" && /bin/sh -c "$*" &\n')
         bare = self.script("bare",  # a window whose command has an empty environment, in /
                            'echo >> "$0.log"\nshift\ncd / && exec %s -e /usr/bin/env -i "$@" >/dev/null\n' % shutil.which("xterm"))
         keeps = self.script("keeps", 'printf "%s\\n" "$@" > "$0.log"\nexec /bin/sleep 60\n')  # takes the command, runs nothing
@@ -339,6 +341,8 @@ class DesktopTest(unittest.TestCase):
                      {}, today, 0, "xterm"),
                     ("a terminal that ends at once", {"x-terminal-emulator": "true", "xterm": no_terminal}, "window",
                      {}, today, 0, "xterm"),
+                    ("a terminal whose server starts it late", {"gnome-terminal": no_terminal, "xterm": self.logger},
+                     "window", {"LATE": "3"}, today, 0, "gnome-terminal"),
                     ("the user's choice first", {"x-terminal-emulator": no_terminal, "konsole": no_terminal}, "window",
                      kde, today, 0, "x-terminal-emulator"),
                     ("the desktop's own next", {"konsole": no_terminal, "deepin-terminal": no_terminal}, "window",
