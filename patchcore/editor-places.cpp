@@ -47,17 +47,34 @@ const Place kPlaces[] = {
     {Base::kHome, "Games/*", true},
     {Base::kHome, "Games/*/prefix", true},
     {Base::kHome, ".PlayOnLinux/wineprefix/*", true},
+    // Heroic, a prefix a game, in its current layout and its older one.
+    {Base::kHome, "Games/Heroic/Prefixes/default/*", true},
+    {Base::kHome, "Games/Heroic/Prefixes/*", true},
+    // CrossOver's bottles.
+    {Base::kHome, ".cxoffice/*", true},
 };
 
-// Steam's own folder, each its first library and the one that lists the
-// rest: installed natively, through its usual link, and as a Flatpak.
+// Steam's own folders, each its first library and the one that lists the
+// rest. Most are links to one another, and a folder is searched once
+// however it is reached.
 const struct {
     Base base;
     const char* below;
 } kSteamFolders[] = {
+    // Installed natively, and its usual links.
     {Base::kData, "Steam"},
     {Base::kHome, ".steam/steam"},
+    {Base::kHome, ".steam/root"},
+    // Debian's and Ubuntu's steam-installer.
+    {Base::kHome, ".steam/debian-installation"},
+    // The Flatpak, whose home is its own folder.
     {Base::kHome, ".var/app/com.valvesoftware.Steam/.local/share/Steam"},
+    {Base::kHome, ".var/app/com.valvesoftware.Steam/.steam/steam"},
+    {Base::kHome, ".var/app/com.valvesoftware.Steam/.steam/root"},
+    // The snap, whose home is its common folder.
+    {Base::kHome, "snap/steam/common/.local/share/Steam"},
+    {Base::kHome, "snap/steam/common/.steam/steam"},
+    {Base::kHome, "snap/steam/common/.steam/root"},
 };
 // How much of a list of libraries is read, and how many of the libraries
 // listed are looked at, in all.

@@ -477,8 +477,17 @@ class DesktopTest(unittest.TestCase):
         games, proton = steam + "common/Talvik/talvik.exe", steam + "compatdata/2000/pfx/drive_c/Talvik/talvik.exe"
         listed = {steam + "libraryfolders.vdf": b'"libraryfolders"\r\n{\r\n\t"1"\r\n\t{\r\n\t\t"path"\t\t"%s"\r\n'
                   b'\t}\r\n}\r\n' % os.fsencode(outside + "/SD card\\1").replace(b"\\", b"\\\\")}
+        snap = "snap/steam/common/.local/share/Steam/steamapps/compatdata/2000/pfx/drive_c/talvik.exe"
+        heroic, crossover = "Games/Heroic/Prefixes/default/T/drive_c/talvik.exe", ".cxoffice/T/drive_c/talvik.exe"
+        # Six prefixes of 2,100 files each use up the whole search, where they come before the games.
+        full = {steam + "compatdata/%d/pfx/drive_c/full" % n: range(2100) for n in range(6)}
         rows = (
             ("in Steam's second library", dict(listed, **{games: 1, proton: 1, sd: 2}), sd, "zenity", {}),
+            ("in Steam's second library's games, before full prefixes", dict(listed, **full, **{wine + "talvik.exe": 1,
+             sd: 2}), sd, "zenity", {}),
+            ("in Snap Steam's Proton prefix", {wine + "talvik.exe": 1, snap: 2}, snap, "zenity", {}),
+            ("in a Heroic prefix", {wine + "talvik.exe": 1, heroic: 2}, heroic, "zenity", {}),
+            ("in a CrossOver bottle", {wine + "talvik.exe": 1, crossover: 2}, crossover, "zenity", {}),
             ("in Steam's first library", dict(listed, **{games: 2, proton: 1, sd: 1}), games, "zenity", {}),
             ("in a Proton prefix", dict(listed, **{games: 1, proton: 2, sd: 1}), proton, "zenity", {}),
             ("in WINEPREFIX, outside the home", {wine + "talvik.exe": 1, prefix: 2}, prefix, "zenity",
@@ -500,7 +509,11 @@ class DesktopTest(unittest.TestCase):
                     for name, made in files.items():
                         path = os.path.join(self.home, name)
                         os.makedirs(os.path.dirname(path), exist_ok=True)
-                        if isinstance(made, str):
+                        if isinstance(made, range):  # a folder of so many empty files
+                            os.makedirs(path)
+                            for n in made:
+                                open(os.path.join(path, str(n)), "wb").close()
+                        elif isinstance(made, str):
                             os.symlink(made, path)
                         elif isinstance(made, bytes):
                             with open(path, "wb") as f:
