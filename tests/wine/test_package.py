@@ -201,7 +201,7 @@ class LinuxPackageTest(unittest.TestCase):
         deb = self.debs[0]
         fields = subprocess.run(["dpkg-deb", "-f", deb], capture_output=True, text=True, check=True).stdout
         for field in ["Package: talvik-patchers", "Version: " + ARGS.version, "Architecture: amd64",
-                      "Section: utils", "Description: "]:
+                      "Section: utils", "Recommends: zenity | kdialog", "Description: "]:
             self.assertIn("\n" + field, "\n" + fields)
         self.assertNotIn("Depends:", fields, "static programs depend on nothing")
         self.assertGreaterEqual(len(re.findall(r"^ \S", fields, re.M)), 3, "a real description")
