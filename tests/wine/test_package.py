@@ -6,12 +6,14 @@
 
 Packs the build dir with cpack into a temporary folder (or reads the zip
 given) and checks that the zip is named for the version and for the
-flavour of the executables, holds the tested executables byte for byte and
-a README.txt for Windows users, and nothing else.
+flavour of the executables, holds the tested executables byte for byte, a
+README.txt for Windows users, the licence and the notices of the libraries
+linked in, and nothing else.
 
 With --linux, the build dir is a static Linux one (the linux-release
 preset): its tarball must hold one folder with the programs, their manual
-pages and a README, packed reproducibly; the Debian package cpack makes
+pages, a README, the licence and the libraries' notices, packed
+reproducibly; the Debian package cpack makes
 from it must hold what Debian expects, with a valid desktop entry for each
 program, and pass lintian without errors; and
 the programs must be static, stripped and free of build paths.
@@ -50,6 +52,18 @@ def quoted_lines(name, text):
     return re.findall(r"^ {4}(\S.*?)(?: {2,}.*)?$", listed, re.M)
 
 
+# The libraries built into the programs of each kind of download, as the linker's map of a one-off link
+# with -Wl,-Map showed them (the archives its members came from; win32 and win64 alike): each is named in
+# that download's notices.
+LINKED = {"linux": ["GNU C Library", "libstdc++", "libgcc"],
+          "windows": ["MinGW-w64 runtime", "winpthreads", "libstdc++", "libgcc"]}
+
+
+def committed(path):
+    with open(os.path.join(SOURCE_DIR, path), "rb") as f:
+        return f.read()
+
+
 def flavour(exe):
     with open(exe, "rb") as f:
         data = f.read(4096)
@@ -86,21 +100,26 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(len(folders), 1, "all in one folder: %s" % self.paths)
         self.assertNotIn("/", folders.pop(), "at most one folder deep")
         self.assertEqual(sorted(os.path.basename(p) for p in self.paths),
-                         ["README.txt", "fpenabler.exe", "gridenlarger.exe"])
+                         ["LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt", "fpenabler.exe", "gridenlarger.exe"])
 
     def test_programs_are_the_tested_ones(self):
         for exe in ARGS.exes:
             with self.subTest(exe=exe), open(exe, "rb") as f:
                 self.assertTrue(self.files.get(os.path.basename(exe)) == f.read(), "differs from the built one")
 
-    def test_readme_for_windows_users(self):
-        data = self.files["README.txt"]
-        lone = data.replace(b"\r\n", b"")
-        self.assertFalse(b"\n" in lone or b"\r" in lone, "a line ends in a bare LF or CR")
-        text = data.decode("ascii")  # Notepad of older Windows shows anything else garbled
-        self.assertNotIn("@", text, "placeholder left unfilled")
-        for needle in ["fpenabler", "gridenlarger", "Version " + ARGS.version]:
-            self.assertIn(needle, text)
+    def test_documents_for_windows_users(self):
+        for name, needles in [("README.txt", ["fpenabler", "gridenlarger", "Version " + ARGS.version]),
+                              ("LICENSE.txt", []),
+                              ("THIRD-PARTY-NOTICES.txt", LINKED["windows"])]:
+            with self.subTest(document=name):
+                data = self.files[name]
+                lone = data.replace(b"\r\n", b"")
+                self.assertFalse(b"\n" in lone or b"\r" in lone, "a line ends in a bare LF or CR")
+                text = data.decode("ascii")  # Notepad of older Windows shows anything else garbled
+                self.assertNotIn("@", text, "placeholder left unfilled")
+                for needle in needles:
+                    self.assertTrue(needle in text, "without " + needle)
+        self.assertEqual(self.files["LICENSE.txt"], committed("LICENSE").replace(b"\n", b"\r\n"))
 
 
 def elf_entries(data, table, entry_size, count):
@@ -139,7 +158,8 @@ class LinuxPackageTest(unittest.TestCase):
             members = tar.getmembers()
             names = [m.name for m in members]
             self.assertEqual(names, [folder] + ["%s/%s" % (folder, n) for n in
-                                                sorted(["README"] + self.PAGES + list(self.programs)
+                                                sorted(["LICENSE", "README", "THIRD-PARTY-NOTICES"] + self.PAGES
+                                                       + list(self.programs)
                                                        + [n + ".desktop" for n in self.programs])])
             self.assertEqual({(m.uid, m.gid) for m in members}, {(0, 0)})
             self.assertEqual(len({m.mtime for m in members}), 1, "entries stamped alike")
@@ -149,7 +169,13 @@ class LinuxPackageTest(unittest.TestCase):
                 self.assertTrue(tar.extractfile(member).read() == data, name + " differs from the built one")
             self.files = {os.path.basename(m.name): tar.extractfile(m).read() for m in members if m.isfile()}
         readme = self.files["README"].decode("ascii")
-        self.assertNotIn("@", readme, "placeholder left unfilled")
+        notices = self.files["THIRD-PARTY-NOTICES"].decode("ascii")
+        self.assertNotIn("@", readme + notices, "placeholder left unfilled")
+        self.assertEqual(self.files["LICENSE"], committed("LICENSE"))
+        # Ends with the LGPL's text, which each copy of the GNU C Library must carry.
+        self.assertTrue(notices.endswith("\n\n" + committed("cmake/LGPL-2.1.txt").decode()), "no LGPL text at the end")
+        for needle in LINKED["linux"] + ["talvik-patchers-%s-source.tar.gz" % ARGS.version, "source package glibc"]:
+            self.assertTrue(needle in notices, "notices without " + needle)
         for needle in ["Version " + ARGS.version, "man ./fpenabler.1", "~/.wine/drive_c/",
                        "~/.local/share/applications"]:
             self.assertIn(needle, readme)
@@ -194,7 +220,7 @@ class LinuxPackageTest(unittest.TestCase):
         deb = self.debs[0]
         fields = subprocess.run(["dpkg-deb", "-f", deb], capture_output=True, text=True, check=True).stdout
         for field in ["Package: talvik-patchers", "Version: " + ARGS.version, "Architecture: amd64",
-                      "Section: utils", "Description: "]:
+                      "Section: utils", "Recommends: zenity | kdialog", "Description: "]:
             self.assertIn("\n" + field, "\n" + fields)
         self.assertNotIn("Depends:", fields, "static programs depend on nothing")
         self.assertGreaterEqual(len(re.findall(r"^ \S", fields, re.M)), 3, "a real description")
@@ -224,7 +250,9 @@ class LinuxPackageTest(unittest.TestCase):
         self.assertIn("talvik-patchers (%s) " % ARGS.version, gzip.decompress(files[doc + "changelog.gz"]).decode())
         copyright = files[doc + "copyright"].decode()
         self.assertTrue(copyright.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"))
-        self.assertIn("all rights are reserved", copyright)
+        for needle in ["\nFiles: *\nCopyright: 2026 The Talvik tools team\nLicense: Expat\n", "\nLicense: LGPL-2.1+\n",
+                       "\nLicense: GPL-3+ with GCC-exception-3.1 exception\n"] + LINKED["linux"]:
+            self.assertIn(needle, copyright)
         lintian = subprocess.run(["lintian", "--fail-on", "error", deb], capture_output=True, text=True)
         self.assertEqual(lintian.returncode, 0, lintian.stdout + lintian.stderr)
 
