@@ -197,8 +197,7 @@ class LinuxPackageTest(unittest.TestCase):
         with tarfile.open(self.tarball) as tar:
             documents = {os.path.basename(m.name): tar.extractfile(m).read().decode() for m in tar.getmembers()
                          if m.name.endswith(("/README", ".1"))}
-        with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as f:
-            documents["README.md"] = f.read()
+        documents["README.md"] = committed("README.md").decode("utf-8")
         for name, text in documents.items():
             lines = quoted_lines(name, text)
             self.assertTrue(lines, name + ": nothing quoted found")
