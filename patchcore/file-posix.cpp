@@ -47,13 +47,15 @@ std::FILE* openAtOnce(const std::string& path, int flags, const char* mode) {
     return file;
 }
 
-int leased = -1;  // the descriptor openForUpdate holds a write lease on, or -1
+// The descriptor openForUpdate holds a write lease on, or -1 once the lease
+// is let go or the file closed.
+int leased = -1;
 
 // Takes a write lease on `fd` where the kernel grants one. Refused, it is
 // gone without: the check against a running editor still stands.
 void takeWriteLease(int fd) {
     // The kernel tells of each opener with SIGIO, which would end the program;
-    // the opener just waits for letOthersOpen.
+    // the opener just waits for closeUpdated or letOthersOpen.
     std::signal(SIGIO, SIG_IGN);
     // Another program with the file open (a file manager's moment, say) may
     // close it soon; beyond about 100 ms it is not waited for.
@@ -71,6 +73,15 @@ void letOthersOpen() {
     if (leased >= 0)
         fcntl(leased, F_SETLEASE, F_UNLCK);
     leased = -1;
+}
+
+bool closeUpdated(std::FILE* file) {
+    // The close takes the lease with it. Linux's last close of a file
+    // removes its flock locks before its leases, and wakes those waiting for
+    // the lease only then (fs/locks.c, locks_remove_file): an opener that
+    // waited never meets the lock.
+    leased = -1;
+    return std::fclose(file) == 0;
 }
 
 bool fileSize(std::FILE* file, uint64_t& size) {

@@ -37,4 +37,8 @@ std::FILE* openForUpdate(const std::string& path) {
     return std::fopen(path.c_str(), "r+b");
 }
 
+bool closeUpdated(std::FILE* file) {
+    return std::fclose(file) == 0;
+}
+
 void letOthersOpen() {}

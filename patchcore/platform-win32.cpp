@@ -160,5 +160,9 @@ std::FILE* openForUpdate(const std::string& path) {
     return file;
 }
 
+bool closeUpdated(std::FILE* file) {
+    return std::fclose(file) == 0;
+}
+
 // The share mode never kept readers out.
 void letOthersOpen() {}

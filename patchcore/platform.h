@@ -53,15 +53,21 @@ std::FILE* openForRead(const std::string& path);
 // program of the same prefix is. A process that only has the file open is
 // no obstacle. On Linux it also takes a write lease where the kernel grants
 // one (the user's own file, or any to root, that no other program has open,
-// on a filesystem with leases), before that check: until letOthersOpen or
-// the close, any program that opens the file waits, at most the kernel's
+// on a filesystem with leases), before that check: until closeUpdated or
+// letOthersOpen, any program that opens the file waits, at most the kernel's
 // lease-break time. Like openForRead, waits only for another's lease, never
 // for a pipe or device.
 std::FILE* openForUpdate(const std::string& path);
 
+// Closes the file that openForUpdate opened, letting go of its lock and
+// lease together: a program that waited to open it finds no lock left, so
+// another run of ours that waited can write in turn. False when the close
+// fails. Afterwards letOthersOpen has nothing left to do.
+bool closeUpdated(std::FILE* file);
+
 // Lets other programs open the file that openForUpdate opened without
 // waiting any longer, those already waiting included; the file stays open
-// and locked. Called once the runs are on disk, and before any wait for a key.
+// and locked. Called before any wait for a key while the file is open.
 void letOthersOpen();
 
 // Pushes everything written to `file` through to the disk. False on any

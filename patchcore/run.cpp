@@ -101,8 +101,9 @@ int runPatcher(int argc, char** argv, const Catalogue& catalogue) {
     // modified sets share their records, and the fallback set reaches further.
     if (!writePatchSet(file, image.size, catalogue.states[target].set) || !flushToDisk(file))
         fatalError("Can not write file");
-    letOthersOpen();
-    if (std::fclose(file) != 0)
+    // Lock and lease go in one close: a run that waited for this one's
+    // write then finds the file free.
+    if (!closeUpdated(file))
         fatalError("Can not write file");
 
     say("Done\nPress any key to quit");

@@ -13,7 +13,10 @@
 //            run before to the file. Where PATCHERS_FAULT_MARK names a file,
 //            the second fwrite first makes it, then waits while the stream's
 //            write lease stands unbroken, at most 30 s: another program's
-//            open then meets the file half written.
+//            open then meets the file half written. The fclose of the stream
+//            written to waits 0.3 s too, before it closes: another program
+//            that waited for the writer gets there while the file is still
+//            open, unless the close lets go of lease and lock together.
 #include <dlfcn.h>
 #include <fcntl.h>
 
@@ -38,6 +41,7 @@ F next(const char* name) {
 }
 
 int writes = 0;
+FILE* written = nullptr;  // the stream of the last fwrite, under "slow"
 
 }  // namespace
 
@@ -53,6 +57,8 @@ extern "C" int fsync(int fd) {
 }
 
 extern "C" int fclose(FILE* stream) {
+    if (failing("slow") && stream == written)
+        usleep(300000);
     const int result = next<int (*)(FILE*)>("fclose")(stream);
     if (failing("fclose")) {
         errno = EIO;
@@ -68,6 +74,8 @@ extern "C" size_t fwrite(const void* data, size_t size, size_t count, FILE* stre
         errno = ENOSPC;
         return count / 2;
     }
+    if (failing("slow"))
+        written = stream;
     if (failing("slow") && ++writes > 1) {
         const char* mark = std::getenv("PATCHERS_FAULT_MARK");
         if (mark && writes == 2) {
