@@ -282,10 +282,14 @@ int showDialog(const std::vector<std::vector<std::string>>& dialogs, std::string
         int status;
         std::string errors;
         output.clear();
+        if (!runDialog(dialog, status, output, errors))
+            continue;
         // GTK ends with 1 too when it cannot open the display, which is no
-        // answer of the user's.
-        if (runDialog(dialog, status, output, errors) &&
-            (status == 0 || (status == 1 && errors.find("cannot open display") == std::string::npos)))
+        // answer of the user's; GTK 3 and GTK 4 say so in other words. Qt's
+        // kdialog aborts instead.
+        const bool noDisplay = errors.find("cannot open display") != std::string::npos ||
+                               errors.find("Failed to open display") != std::string::npos;
+        if (status == 0 || (status == 1 && !noDisplay))
             return status;
     }
     return -1;

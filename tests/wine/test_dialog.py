@@ -406,6 +406,8 @@ class DesktopTest(unittest.TestCase):
         os.makedirs(folder)
         os.mkfifo(pipe)
         zenity = {"zenity": "zenity"}
+        gtk4 = {"zenity": self.script("gtk4", 'echo "(zenity:9): Gtk-WARNING **: 18:35:07.539: Failed to open display" >&2\n'
+                                              'exit 1\n')}
         rows = (  # tools on PATH, and the display; names typed into the chooser in turn (None: Escape,
             # "": Return alone), or at the terminal's prompt (False); how many are refused
             ("picked", zenity, {}, [target], 0),
@@ -415,6 +417,7 @@ class DesktopTest(unittest.TestCase):
             ("cancelled", zenity, {}, [None], 0),
             ("no chooser", {}, {}, [False], 0),
             ("no display for the chooser", zenity, {"DISPLAY": ":65000"}, [False], 0),
+            ("no display for GTK 4's chooser", gtk4, {}, [False], 0),
         )
         for exe in Env.exes:
             p = PROGRAMS[os.path.basename(exe)]
