@@ -1,5 +1,5 @@
 # fpenabler's own parts of its manual page, man/program.1.in, in roff.
-set(PAGE_SUMMARY [[switch the Nolix Talvik Editor to eight\-decimal brush coordinates]])
+set(PAGE_SUMMARY [[switch the Nolix Talvik Editor to eight\-decimal brush coordinates and back]])
 set(PAGE_CHANGE [[so that the editor writes the point coordinates of brush faces into its map
 files with eight decimal places
 .RB ( %.8f )

@@ -1,5 +1,5 @@
 # gridenlarger's own parts of its manual page, man/program.1.in, in roff.
-set(PAGE_SUMMARY "enlarge the grid range of the Nolix Talvik Editor")
+set(PAGE_SUMMARY "switch the Nolix Talvik Editor to a larger grid range and back")
 set(PAGE_CHANGE [[so that its grid reaches further: the extent 4096 becomes 16384 (and \-4096
 becomes \-16384), the size limit 10000 becomes 20000, and the finest and
 coarsest grid steps, 0.03125 and 256, are halved.
