@@ -25,6 +25,7 @@ class Config:
     skip = set()         # tags of cases that cannot apply where the suite runs
     no_signal_keys = False  # the terminal passes Ctrl+C on as a key, as a Windows console does
     smoke = False        # only the smoke set runs
+    killed_status = None  # the status of a program killed by a signal, where not the signal's
     faults = None        # library that makes writes fail on demand (tests/faults.cpp)
     mounts = None        # why the cases cannot mount here, or None: they can, in a namespace of their own
     timeout = 30.0       # per wait; only a guard against hangs

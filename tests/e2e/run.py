@@ -51,6 +51,19 @@ def own_mount_namespace():
     return done.returncode and "mount --make-rprivate failed: " + done.stderr.strip() or None
 
 
+def killed_status(prefix):
+    """1 where Wine 10 or later runs 32-bit programs through qemu: its
+    loader then starts the program as a child of start.exe, which ends with
+    1 where the program was killed by a signal, as its user sees. None
+    where the signal shows, as natively and under Wine 8."""
+    def said(*args, **env):
+        return subprocess.run(prefix + list(args), env=dict(os.environ, **env), stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True).stdout
+    emulated = said(QEMU_VERSION="1").startswith("qemu-")
+    version = said("--version").partition("-")[2].split(".")[0]
+    return 1 if emulated and version.isdigit() and int(version) >= 10 else None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", action="append", required=True, metavar="NAME=PATH")
@@ -91,6 +104,7 @@ def main():
                      own_mount_namespace() if own_prefix else "under Wine, mounts need WINEPREFIX set")
     if wine and own_prefix:
         end_wine_server()
+    CONFIG.killed_status = killed_status(CONFIG.prefix) if wine else None
 
     loader = unittest.TestLoader()
     if args.patterns:

@@ -459,7 +459,8 @@ class InterruptedWrite(PatcherCase):
             last_run = sample_image.SITES[p.name]["3.5"][-1][0] + 1  # left to the final flush
             cases = [  # name, what it needs, how the run is started, its outcome
                 ("size limit, signal ignored", "rlimit", dict(preexec=limit_file_size(half, True)), cut),
-                ("size limit, signal kills", "rlimit", dict(preexec=limit_file_size(half, False)), -signal.SIGXFSZ),
+                ("size limit, signal kills", "rlimit", dict(preexec=limit_file_size(half, False)),
+                 CONFIG.killed_status or -signal.SIGXFSZ),
                 ("size limit inside the last run", "rlimit", dict(preexec=limit_file_size(last_run, True)), cut),
                 ("fsync fails", "faults", failing("fsync"), cut),
                 ("fclose fails", "faults", failing("fclose"), cut),
