@@ -74,16 +74,17 @@ extern "C" size_t fwrite(const void* data, size_t size, size_t count, FILE* stre
         errno = ENOSPC;
         return count / 2;
     }
-    if (failing("slow"))
+    if (failing("slow")) {
         written = stream;
-    if (failing("slow") && ++writes > 1) {
-        const char* mark = std::getenv("PATCHERS_FAULT_MARK");
-        if (mark && writes == 2) {
-            close(open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-            for (int waits = 0; fcntl(fileno(stream), F_GETLEASE) == F_WRLCK && waits < 3000; ++waits)
-                usleep(10000);
+        if (++writes > 1) {
+            const char* mark = std::getenv("PATCHERS_FAULT_MARK");
+            if (mark && writes == 2) {
+                close(open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+                for (int waits = 0; fcntl(fileno(stream), F_GETLEASE) == F_WRLCK && waits < 3000; ++waits)
+                    usleep(10000);
+            }
+            usleep(300000);
         }
-        usleep(300000);
     }
     return real(data, size, count, stream);
 }
